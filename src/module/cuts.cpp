@@ -1,0 +1,96 @@
+#include "module/cuts.hpp"
+
+#include "module/convert.hpp"
+#include "packet/error.hpp"
+
+namespace morvane::py {
+
+namespace {
+
+constexpr const char* kCutParams[] = {"start", "end"};
+
+OwnedRef optional_float(const std::optional<double>& v) {
+  if (!v) return OwnedRef(Py_NewRef(Py_None));
+  return check(PyFloat_FromDouble(*v));
+}
+
+OwnedRef optional_int(const std::optional<std::uint64_t>& v) {
+  if (!v) return OwnedRef(Py_NewRef(Py_None));
+  return check(PyLong_FromUnsignedLongLong(*v));
+}
+
+PyObject* cut_dict(const char* type, OwnedRef start, OwnedRef end) {
+  OwnedRef dict = check(PyDict_New());
+  OwnedRef type_text = check(PyUnicode_FromString(type));
+  check_status(PyDict_SetItemString(dict.get(), "type", type_text.get()));
+  check_status(PyDict_SetItemString(dict.get(), "start", start.get()));
+  check_status(PyDict_SetItemString(dict.get(), "end", end.get()));
+  return dict.release();
+}
+
+// The dict's own value for `key`, borrowed, or null when the key is missing. A subclass's
+// __getitem__ and __missing__ are not consulted.
+PyObject* plain_lookup(PyObject* dict, const char* key) {
+  OwnedRef name = check(PyUnicode_FromString(key));
+  PyObject* value = PyDict_GetItemWithError(dict, name.get());
+  if (!value && PyErr_Occurred()) throw PythonError{};
+  return value;
+}
+
+}  // namespace
+
+PyObject* seconds_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static constexpr Signature sig{"seconds", kCutParams, 2, 0};
+    PyObject* bound[2];
+    bind_arguments(sig, args, nargs, kwnames, bound);
+    CutSpec cut;
+    cut.kind = CutSpec::Kind::seconds;
+    if (bound[0] && bound[0] != Py_None) cut.start_seconds = arg_double(bound[0], "start");
+    if (bound[1] && bound[1] != Py_None) cut.end_seconds = arg_double(bound[1], "end");
+    as_value_error([&] { validate_cut(cut); });
+    return cut_dict("seconds", optional_float(cut.start_seconds), optional_float(cut.end_seconds));
+  });
+}
+
+PyObject* blocks_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static constexpr Signature sig{"blocks", kCutParams, 2, 0};
+    PyObject* bound[2];
+    bind_arguments(sig, args, nargs, kwnames, bound);
+    CutSpec cut;
+    cut.kind = CutSpec::Kind::blocks;
+    if (bound[0] && bound[0] != Py_None) cut.start_block = arg_u64(bound[0], "start");
+    if (bound[1] && bound[1] != Py_None) cut.end_block = arg_u64(bound[1], "end");
+    as_value_error([&] { validate_cut(cut); });
+    return cut_dict("blocks", optional_int(cut.start_block), optional_int(cut.end_block));
+  });
+}
+
+std::optional<CutSpec> read_cut(PyObject* obj) {
+  if (!obj || obj == Py_None) return std::nullopt;
+  if (!PyDict_Check(obj)) raise(PyExc_ValueError, "cut must be created by seconds() or blocks()");
+  PyObject* type = plain_lookup(obj, "type");
+  if (!type) raise(PyExc_ValueError, "cut is missing type");
+  const std::string kind = to_string(type);
+  CutSpec cut;
+  // Keep the values alive while converting: a conversion can run Python code that edits the dict.
+  OwnedRef start(Py_XNewRef(plain_lookup(obj, "start")));
+  OwnedRef end(Py_XNewRef(plain_lookup(obj, "end")));
+  auto given = [](const OwnedRef& v) { return v && v.get() != Py_None; };
+  if (kind == "blocks") {
+    cut.kind = CutSpec::Kind::blocks;
+    if (given(start)) cut.start_block = to_u64(start.get());
+    if (given(end)) cut.end_block = to_u64(end.get());
+  } else if (kind == "seconds") {
+    cut.kind = CutSpec::Kind::seconds;
+    if (given(start)) cut.start_seconds = to_double(start.get());
+    if (given(end)) cut.end_seconds = to_double(end.get());
+  } else {
+    raise(PyExc_ValueError, "cut type must be 'seconds' or 'blocks'");
+  }
+  as_value_error([&] { validate_cut(cut); });
+  return cut;
+}
+
+}  // namespace morvane::py

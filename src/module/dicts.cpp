@@ -1,0 +1,123 @@
+// read_metadata and sampling_consistency_report: the two dictionaries built from the metadata
+// block and the header-only scan of the data blocks.
+#include "module/dicts.hpp"
+
+#include "header/metadata.hpp"
+#include "header/scan.hpp"
+#include "header/timetext.hpp"
+#include "module/convert.hpp"
+
+namespace morvane::py {
+
+namespace {
+
+constexpr const char* kPathParam[] = {"file_path"};
+
+OwnedRef text_or_none(const std::optional<std::string>& text) {
+  if (!text) return OwnedRef(Py_NewRef(Py_None));
+  return check(PyUnicode_FromStringAndSize(text->data(), static_cast<Py_ssize_t>(text->size())));
+}
+
+OwnedRef time_text(const std::optional<NaiveDateTime>& dt) {
+  if (!dt) return OwnedRef(Py_NewRef(Py_None));
+  return text_or_none(format_device_time(*dt));
+}
+
+OwnedRef micros_text(const std::optional<std::int64_t>& us) {
+  if (!us) return OwnedRef(Py_NewRef(Py_None));
+  return text_or_none(format_device_micros(*us));
+}
+
+OwnedRef float_or_none(const std::optional<double>& v) {
+  if (!v) return OwnedRef(Py_NewRef(Py_None));
+  return check(PyFloat_FromDouble(*v));
+}
+
+OwnedRef unsigned_int(unsigned long long v) { return check(PyLong_FromUnsignedLongLong(v)); }
+
+// Inserts keys in call order; a dict keeps it.
+class DictBuilder {
+ public:
+  DictBuilder() : dict_(check(PyDict_New())) {}
+  void add(const char* key, OwnedRef value) {
+    check_status(PyDict_SetItemString(dict_.get(), key, value.get()));
+  }
+  PyObject* release() { return dict_.release(); }
+
+ private:
+  OwnedRef dict_;
+};
+
+std::string bind_path(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  const Signature sig{name, kPathParam, 1, 1};
+  PyObject* bound[1];
+  bind_arguments(sig, args, nargs, kwnames, bound);
+  return arg_string(bound[0], "file_path");
+}
+
+}  // namespace
+
+PyObject* read_metadata_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    const std::string path = bind_path("read_metadata", args, nargs, kwnames);
+    const MetadataBlock m = read_metadata_block(path);
+    const DataTimeRange range = scan_data_time_range(path);
+    DictBuilder d;
+    d.add("packet_header", text_or_none(m.packet_header));
+    d.add("packet_length", unsigned_int(m.packet_length));
+    d.add("hardware_type", text_or_none(m.hardware_type));
+    d.add("device_id", unsigned_int(m.device_id));
+    d.add("session_id", unsigned_int(m.session_id));
+    d.add("upper_device_id", unsigned_int(m.upper_device_id));
+    d.add("logging_start_time_raw", time_text(m.logging_start_time));
+    d.add("logging_end_time_raw", time_text(m.logging_end_time));
+    d.add("last_change_time_raw", time_text(m.last_change_time));
+    d.add("start_from_data_raw", micros_text(range.first_sample_us));
+    d.add("end_from_data_raw", micros_text(range.last_sample_us));
+    d.add("flash_led", unsigned_int(m.flash_led));
+    d.add("sensor_config", unsigned_int(m.sensor_config));
+    d.add("sample_rate_hz", check(PyFloat_FromDouble(m.sample_rate_hz)));
+    d.add("accel_range", unsigned_int(m.accel_range));
+    d.add("firmware_revision", unsigned_int(m.firmware_revision));
+    d.add("annotation", text_or_none(m.annotation));
+    d.add("gyro_range", m.gyro_range ? unsigned_int(*m.gyro_range) : OwnedRef(Py_NewRef(Py_None)));
+    d.add("magnetometer_enabled", OwnedRef(PyBool_FromLong(m.magnetometer_enabled)));
+    return d.release();
+  });
+}
+
+PyObject* sampling_consistency_report_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                         PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    const std::string path = bind_path("sampling_consistency_report", args, nargs, kwnames);
+    const MetadataBlock m = read_metadata_block(path);
+    const DataTimeRange range = scan_data_time_range(path);
+    std::optional<double> header_span;
+    if (m.logging_start_time && m.logging_end_time) {
+      header_span = static_cast<double>(device_micros(*m.logging_end_time) -
+                                        device_micros(*m.logging_start_time)) /
+                    1000000.0;
+    }
+    std::optional<double> data_span;
+    std::optional<double> data_rate;
+    if (range.first_sample_us && range.last_sample_us) {
+      // Both counts come from valid block times (years 2000 to 2064), so the difference fits.
+      data_span = static_cast<double>(*range.last_sample_us - *range.first_sample_us) / 1000000.0;
+      if (range.sample_count >= 2 && *data_span > 0.0) {
+        data_rate = static_cast<double>(range.sample_count - 1) / *data_span;
+      }
+    }
+    DictBuilder d;
+    d.add("start_from_header_raw", time_text(m.logging_start_time));
+    d.add("end_from_header_raw", time_text(m.logging_end_time));
+    d.add("duration_s_from_header", float_or_none(header_span));
+    d.add("start_from_data_raw", micros_text(range.first_sample_us));
+    d.add("end_from_data_raw", micros_text(range.last_sample_us));
+    d.add("duration_s_from_data", float_or_none(data_span));
+    d.add("samplingrate_hz_from_header", check(PyFloat_FromDouble(m.sample_rate_hz)));
+    d.add("samplingrate_hz_from_data", float_or_none(data_rate));
+    return d.release();
+  });
+}
+
+}  // namespace morvane::py

@@ -1,0 +1,65 @@
+#include <new>
+
+#include "module/pyref.hpp"
+#include "packet/error.hpp"
+
+namespace morvane::py {
+
+namespace {
+PyObject* g_internal_error = nullptr;  // created once per process, never released
+}
+
+bool init_internal_error() noexcept {
+  if (g_internal_error) return true;
+  g_internal_error = PyErr_NewExceptionWithDoc(
+      "morvane.InternalError", "A failure the reader treats as impossible.", PyExc_BaseException,
+      nullptr);
+  return g_internal_error != nullptr;
+}
+
+void raise(PyObject* type, const std::string& text) {
+  PyErr_SetString(type, text.c_str());
+  throw PythonError{};
+}
+
+void raise_internal(const std::string& text) {
+  raise(g_internal_error ? g_internal_error : PyExc_SystemError, text);
+}
+
+std::string type_name(PyObject* obj) {
+  PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__");
+  if (name && PyUnicode_Check(name)) {
+    Py_ssize_t len = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(name, &len);
+    if (text) {
+      std::string result(text, static_cast<std::size_t>(len));
+      Py_DECREF(name);
+      return result;
+    }
+  }
+  Py_XDECREF(name);
+  PyErr_Clear();
+  return "<failed to extract type name>";
+}
+
+PyObject* translate_current_exception() noexcept {
+  try {
+    throw;
+  } catch (const PythonError&) {
+    if (!PyErr_Occurred()) {
+      PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    }
+  } catch (const ReaderError& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.text().c_str());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(g_internal_error ? g_internal_error : PyExc_SystemError, e.what());
+  } catch (...) {
+    PyErr_SetString(g_internal_error ? g_internal_error : PyExc_SystemError,
+                    "unknown internal failure");
+  }
+  return nullptr;
+}
+
+}  // namespace morvane::py

@@ -1,0 +1,79 @@
+// The module's Python plumbing: an owning reference handle, the marker for "a Python exception
+// is set", and the helpers every entry function shares.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+
+namespace morvane::py {
+
+// Owns one strong reference; releases it when it goes out of scope.
+class OwnedRef {
+ public:
+  OwnedRef() = default;
+  explicit OwnedRef(PyObject* obj) noexcept : obj_(obj) {}
+  ~OwnedRef() { Py_XDECREF(obj_); }
+  OwnedRef(const OwnedRef&) = delete;
+  OwnedRef& operator=(const OwnedRef&) = delete;
+  OwnedRef(OwnedRef&& o) noexcept : obj_(std::exchange(o.obj_, nullptr)) {}
+  OwnedRef& operator=(OwnedRef&& o) noexcept {
+    if (this != &o) {
+      Py_XDECREF(obj_);
+      obj_ = std::exchange(o.obj_, nullptr);
+    }
+    return *this;
+  }
+  PyObject* get() const noexcept { return obj_; }
+  PyObject* release() noexcept { return std::exchange(obj_, nullptr); }
+  explicit operator bool() const noexcept { return obj_ != nullptr; }
+
+ private:
+  PyObject* obj_ = nullptr;
+};
+
+// Thrown after a Python exception has been set; the boundary returns NULL with it.
+struct PythonError {};
+
+// Takes a new reference from a C-API call; throws PythonError when the call failed.
+inline OwnedRef check(PyObject* obj) {
+  if (!obj) throw PythonError{};
+  return OwnedRef(obj);
+}
+inline void check_status(int status) {
+  if (status < 0) throw PythonError{};
+}
+
+// Sets `type` with `text` and throws PythonError.
+[[noreturn]] void raise(PyObject* type, const std::string& text);
+
+// The qualified name of an object's type, or "<failed to extract type name>".
+std::string type_name(PyObject* obj);
+
+// The exception for conditions the module treats as impossible; derives from BaseException.
+[[noreturn]] void raise_internal(const std::string& text);
+
+// Runs an entry function body and turns every failure into a Python exception: the one place
+// where the core's errors meet Python.
+template <class F>
+PyObject* guarded(F&& body) noexcept;
+
+PyObject* translate_current_exception() noexcept;
+
+template <class F>
+PyObject* guarded(F&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    return translate_current_exception();
+  }
+}
+
+// Creates the exception type for internal failures; called at module creation.
+bool init_internal_error() noexcept;
+
+}  // namespace morvane::py

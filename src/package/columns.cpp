@@ -1,0 +1,69 @@
+#include "package/columns.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <new>
+
+namespace morvane {
+
+namespace {
+
+// Bytes held by all live column buffers. Pages of a fresh allocation are not backed until they
+// are written, so the machine's free memory does not yet show them.
+std::atomic<std::size_t> g_capacity_bytes{0};
+
+constexpr std::size_t kCheckFrom = std::size_t{32} << 20;  // small growth is never refused
+constexpr std::size_t kReserve = std::size_t{64} << 20;    // left for everything else
+
+// The memory the machine can still give without swapping, or SIZE_MAX where it cannot be told.
+std::size_t available_memory() noexcept {
+  std::FILE* f = std::fopen("/proc/meminfo", "r");
+  if (!f) return SIZE_MAX;
+  char line[256];
+  unsigned long long kb = 0;
+  bool found = false;
+  while (std::fgets(line, sizeof line, f)) {
+    if (std::sscanf(line, "MemAvailable: %llu kB", &kb) == 1) {
+      found = true;
+      break;
+    }
+  }
+  std::fclose(f);
+  if (!found || kb > SIZE_MAX / 1024) return SIZE_MAX;
+  return static_cast<std::size_t>(kb) * 1024;
+}
+
+}  // namespace
+
+void* grow_buffer(void* data, std::size_t elem, std::size_t old_cap, std::size_t new_cap) {
+  if (new_cap > SIZE_MAX / elem) throw std::bad_alloc();
+  const std::size_t old_bytes = old_cap * elem;
+  const std::size_t new_bytes = new_cap * elem;
+  if (new_bytes > old_bytes && new_bytes - old_bytes >= kCheckFrom) {
+    // Buffers grow by doubling, so at most half of what the columns hold is still untouched.
+    const std::size_t pending = g_capacity_bytes.load() / 2;
+    const std::size_t avail = available_memory();
+    const std::size_t need = new_bytes - old_bytes;
+    if (avail != SIZE_MAX && (avail < kReserve || need > avail - kReserve - std::min(pending, avail - kReserve))) {
+      throw std::bad_alloc();
+    }
+  }
+  void* grown = std::realloc(data, new_bytes);
+  if (!grown) throw std::bad_alloc();
+  g_capacity_bytes += new_bytes;
+  g_capacity_bytes -= old_bytes;
+  return grown;
+}
+
+void release_buffer(void* data, std::size_t elem, std::size_t cap) noexcept {
+  if (!data) return;
+  std::free(data);
+  g_capacity_bytes -= cap * elem;
+}
+
+void free_released(void* data, std::size_t elem, std::size_t cap) noexcept {
+  release_buffer(data, elem, cap);
+}
+
+}  // namespace morvane

@@ -1,0 +1,62 @@
+// CSV output: the header, row formatting, and the two writers.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "package/pipeline.hpp"
+
+namespace morvane {
+
+// A created output file with a large buffer in front of it. Owns the descriptor. On destruction
+// without finish() (an error path) whatever is buffered is written, errors ignored, and the
+// partly written file stays on disk.
+class CsvOutput {
+ public:
+  explicit CsvOutput(const std::string& path);
+  ~CsvOutput();
+  CsvOutput(const CsvOutput&) = delete;
+  CsvOutput& operator=(const CsvOutput&) = delete;
+
+  // Room for at least n more characters; returns where they go.
+  char* reserve(std::size_t n);
+  void commit(char* end) noexcept { len_ = static_cast<std::size_t>(end - buffer_.get()); }
+  void write(const char* text, std::size_t n);
+  void finish();
+
+ private:
+  void flush();
+  int fd_ = -1;
+  std::unique_ptr<char[]> buffer_;
+  std::size_t len_ = 0;
+};
+
+std::vector<std::string> csv_header(bool gyro, bool mag, const IncludeFlags& include);
+
+struct CsvRow {
+  std::int64_t time = 0;  // microseconds, already shifted by the UTC offset
+  float acc[3] = {0, 0, 0};
+  std::optional<float> gyro[3];
+  std::optional<float> mag[3];
+  std::optional<float> temperature;
+  std::optional<float> light;
+  std::optional<float> battery;
+};
+
+// Writes one record; throws "... requested but unavailable" (writing nothing of the row) when an
+// included auxiliary value is missing.
+void write_csv_row(CsvOutput& out, bool gyro, bool mag, const IncludeFlags& include, const CsvRow& row);
+
+void write_columns_csv(const std::string& output_path, const SampleColumns& columns,
+                       const IncludeFlags& include, std::int64_t offset_us);
+void stream_blocks_csv(BlockRange& range, const std::string& output_path,
+                       const IncludeFlags& include, std::int64_t offset_us);
+
+// Everything of a CSV export after the cut has been resolved and the offset is known.
+void write_csv(const std::string& input_path, const std::string& output_path,
+               const BlockSelection& selection, const IncludeFlags& include,
+               std::optional<double> resample_hz, std::int64_t offset_us);
+
+}  // namespace morvane

@@ -1,0 +1,17 @@
+// Exact fixed-point number texts for the CSV writer.
+#pragma once
+
+#include <cstddef>
+
+namespace morvane {
+
+// Longest text format_fixed can write.
+inline constexpr std::size_t kFixedTextMax = 400;
+
+// Writes `value` with `decimals` digits after the point (1 to 9): the same text as the C
+// library's "%.*f", that is the nearest such decimal with ties to even, a minus sign for every
+// negative value including -0.0. NaN of either sign is "NaN", infinities are "inf" and "-inf".
+// Returns the number of characters written to `out`, which holds kFixedTextMax characters.
+std::size_t format_fixed(double value, int decimals, char* out) noexcept;
+
+}  // namespace morvane

@@ -1,0 +1,247 @@
+#include "package/resample.hpp"
+
+#include <cmath>
+#include <limits>
+#include <memory>
+
+#include "packet/error.hpp"
+#include "packet/file.hpp"
+#include "packet/packet.hpp"
+#include "packet/timing.hpp"
+
+namespace morvane {
+
+namespace {
+
+constexpr double kTiny = 1e-12;
+constexpr std::size_t kChannels = 12;
+
+// Channel values of an entry in output order: acc x/y/z, gyro x/y/z, mag x/y/z, temperature,
+// light, battery. A gyroscope or magnetometer value the sample does not carry is NaN.
+void channel_values(const ResampleEntry& e, double (&y)[kChannels]) noexcept {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  for (int a = 0; a < 3; ++a) {
+    y[a] = e.sample.acc[a];
+    y[3 + a] = e.sample.has_gyro ? static_cast<double>(e.sample.gyro[a]) : nan;
+    y[6 + a] = e.sample.has_mag ? static_cast<double>(e.sample.mag[a]) : nan;
+  }
+  y[9] = e.temperature;
+  y[10] = e.light;
+  y[11] = e.battery;
+}
+
+}  // namespace
+
+CubicResampler::CubicResampler(const TimeWindow& window, double resample_hz,
+                               const IncludeFlags& include)
+    : range_start_time_(window.range_start_time),
+      range_end_time_(window.range_end_time),
+      step_ms_(1000.0 / resample_hz),
+      ring_(16),
+      mask_(15) {
+  if (include.temperature) out_.temperature.emplace();
+  if (include.light) out_.light.emplace();
+  if (include.battery) out_.battery.emplace();
+}
+
+double CubicResampler::grid_time(std::uint64_t n) const noexcept {
+  // Row 0 is the origin itself: for a rate so small that the step overflows, 0 times the step
+  // would be NaN.
+  if (n == 0) return origin_ms_ / 1000.0;
+  return (static_cast<double>(n) * step_ms_ + origin_ms_) / 1000.0;
+}
+
+void CubicResampler::append(const ResampleEntry& entry) {
+  if (count_ == ring_.size()) {
+    std::vector<ResampleEntry> bigger(ring_.size() * 2);
+    for (std::size_t i = 0; i < count_; ++i) bigger[i] = at(i);
+    ring_.swap(bigger);
+    head_ = 0;
+    mask_ = ring_.size() - 1;
+  }
+  ring_[(head_ + count_) & mask_] = entry;
+  ++count_;
+  if (!started_) {
+    const double origin = range_start_time_ && *range_start_time_ > entry.time ? *range_start_time_
+                                                                               : entry.time;
+    origin_ms_ = 1000.0 * origin;
+    // The round trip through milliseconds can land one unit in the last place before the first
+    // sample, where no bracket would ever hold the first row. Nudge the origin up until it does.
+    while (std::isfinite(origin_ms_) && grid_time(0) < entry.time) {
+      origin_ms_ = std::nextafter(origin_ms_, std::numeric_limits<double>::infinity());
+    }
+    started_ = true;
+    n_ = 0;
+  }
+}
+
+void CubicResampler::trim() noexcept {
+  if (cursor_ < 2) return;
+  const std::size_t drop = cursor_ - 1;
+  head_ = (head_ + drop) & mask_;
+  count_ -= drop;
+  cursor_ = 1;
+}
+
+void CubicResampler::run(bool finishing) {
+  if (!started_) return;
+  double t = grid_time(n_);
+  if (range_end_time_ && t >= *range_end_time_) {
+    done_ = true;
+    return;
+  }
+  for (;;) {
+    std::size_t right = cursor_ + 1;
+    while (right < count_ && at(right).time < t) ++right;
+    const std::size_t left = right - 1;
+    cursor_ = left;
+    if (count_ < 2 || right == count_ || t < at(left).time || at(right).time < t) {
+      trim();
+      return;
+    }
+    const bool has_p3 = right + 1 < count_;
+    if (left >= 1 && !has_p3 && !finishing) {
+      trim();
+      return;
+    }
+    emit(t, left, right, left >= 1 && has_p3);
+    ++n_;
+    trim();
+    t = grid_time(n_);
+    if (range_end_time_ && t >= *range_end_time_) {
+      done_ = true;
+      return;
+    }
+  }
+}
+
+void CubicResampler::emit(double t, std::size_t left, std::size_t right, bool cubic_possible) {
+  const ResampleEntry& p1 = at(left);
+  const ResampleEntry& p2 = at(right);
+  double y1[kChannels], y2[kChannels];
+  channel_values(p1, y1);
+  channel_values(p2, y2);
+  const double t1 = p1.time, t2 = p2.time;
+
+  double w[4] = {0, 0, 0, 0};
+  double y0[kChannels], y3[kChannels];
+  bool cubic = false;
+  if (cubic_possible) {
+    const ResampleEntry& p0 = at(left - 1);
+    const ResampleEntry& p3 = at(right + 1);
+    channel_values(p0, y0);
+    channel_values(p3, y3);
+    const double t0 = p0.time, t3 = p3.time;
+    const double a0 = t - t0, a1 = t - t1, a2 = t - t2, a3 = t - t3;
+    const double d0 = (t0 - t3) * ((t0 - t2) * (t0 - t1));
+    const double d1 = (t1 - t3) * ((t1 - t2) * (t1 - t0));
+    const double d2 = (t2 - t3) * ((t2 - t1) * (t2 - t0));
+    const double d3 = (t3 - t2) * ((t3 - t1) * (t3 - t0));
+    cubic = std::fabs(d0) >= kTiny && std::fabs(d1) >= kTiny && std::fabs(d2) >= kTiny &&
+            std::fabs(d3) >= kTiny;
+    if (cubic) {
+      w[0] = (a3 * (a2 * a1)) / d0;
+      w[1] = (a3 * (a2 * a0)) / d1;
+      w[2] = ((a1 * a0) * a3) / d2;
+      w[3] = ((a1 * a0) * a2) / d3;
+    }
+  }
+  const double gap = t2 - t1;
+  const bool linear_divides = std::fabs(gap) >= kTiny;
+  const double fraction = linear_divides ? (t - t1) / gap : 0.0;
+
+  float value[kChannels];
+  for (std::size_t c = 0; c < kChannels; ++c) {
+    if (cubic && !std::isnan(y0[c]) && !std::isnan(y1[c]) && !std::isnan(y2[c]) &&
+        !std::isnan(y3[c])) {
+      value[c] = static_cast<float>(((w[0] * y0[c] + w[1] * y1[c]) + w[2] * y2[c]) + w[3] * y3[c]);
+    } else if (linear_divides) {
+      value[c] = static_cast<float>(fraction * (y2[c] - y1[c]) + y1[c]);
+    } else {
+      value[c] = static_cast<float>(y1[c]);
+    }
+  }
+  bool present[kChannels];
+  for (std::size_t c = 0; c < kChannels; ++c) present[c] = !std::isnan(value[c]);
+
+  // On a grid time that is a sample time, the gyroscope and magnetometer are that sample's own.
+  const ResampleEntry* hit = t == t1 ? &p1 : (t == t2 ? &p2 : nullptr);
+  if (hit) {
+    for (int a = 0; a < 3; ++a) {
+      value[3 + a] = hit->sample.gyro[a];
+      present[3 + a] = hit->sample.has_gyro;
+      value[6 + a] = hit->sample.mag[a];
+      present[6 + a] = hit->sample.has_mag;
+    }
+  }
+
+  const std::size_t row = out_.time.size();
+  out_.time.push_back(seconds_to_micros(t));
+  for (int a = 0; a < 3; ++a) out_.acc[a].push_back(value[a]);
+  for (int a = 0; a < 3; ++a) push_optional_value(out_.gyro[a], row, present[3 + a], value[3 + a]);
+  for (int a = 0; a < 3; ++a) push_optional_value(out_.mag[a], row, present[6 + a], value[6 + a]);
+  if (out_.temperature) out_.temperature->push_back(value[9]);
+  if (out_.light) out_.light->push_back(value[10]);
+  if (out_.battery) out_.battery->push_back(value[11]);
+}
+
+SampleColumns read_resampled_columns(const std::string& path, const BlockSelection& selection,
+                                     const IncludeFlags& include, double resample_hz,
+                                     const TimeWindow& window) {
+  BlockRange range = open_block_range(path, selection);
+  std::optional<CubicResampler> resampler;
+  auto decoded = std::make_unique<DecodedBlock>();
+  std::int64_t times[kMaxSamplesPerBlock];
+  std::optional<double> previous_end = range.previous_end;
+  bool stopped = false;
+  for (std::uint64_t k = range.first; k < range.end && !stopped; ++k) {
+    const unsigned char* block = range.next_block();
+    const auto timing = validate_packet_header(block);
+    if (!timing) continue;
+    const DataPacket packet = parse_data_packet(block);
+    decode_samples(packet, include.magnetometer, *decoded);
+    const std::size_t n = decoded->count;
+    previous_end = packet_sample_times(packet, n, previous_end, times);
+    const AuxReadings aux = aux_readings(packet);
+    if (!resampler) {
+      check_time_window(window);
+      resampler.emplace(window, resample_hz, include);
+    }
+    SampleColumns& out = resampler->output();
+    ResampleEntry entry;
+    entry.temperature = aux.temperature;
+    entry.light = aux.light;
+    entry.battery = aux.battery;
+    for (std::size_t i = 0; i < n; ++i) {
+      const double t = micros_to_seconds(times[i]);
+      entry.time = t;
+      entry.sample = decoded->record(i);
+      if (window.contains(t)) {
+        // A channel exists in the output once an in-window sample carries it.
+        const std::size_t rows = out.time.size();
+        for (int a = 0; a < 3; ++a) {
+          if (entry.sample.has_gyro && !out.gyro[a]) out.gyro[a].emplace().append_fill(kMissing, rows);
+        }
+        for (int a = 0; a < 3; ++a) {
+          if (entry.sample.has_mag && !out.mag[a]) out.mag[a].emplace().append_fill(kMissing, rows);
+        }
+      }
+      if (!resampler->done()) {
+        resampler->append(entry);
+        resampler->step();
+      }
+      if (resampler->done() && window.range_end_time && t >= *window.range_end_time) {
+        stopped = true;
+        break;
+      }
+    }
+  }
+  if (!resampler) throw ReaderError::message("No valid sample data found in the specified range");
+  resampler->finish();
+  if (resampler->output().time.empty()) {
+    throw ReaderError::message("No samples remain after applying time range/resampling");
+  }
+  return std::move(resampler->output());
+}
+
+}  // namespace morvane

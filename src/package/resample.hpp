@@ -1,0 +1,62 @@
+// Streaming four-point cubic resampling onto a regular time grid.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "package/columns.hpp"
+#include "package/pipeline.hpp"
+#include "packet/decode.hpp"
+
+namespace morvane {
+
+// One buffered input sample with its block's auxiliary readings.
+struct ResampleEntry {
+  double time = 0;  // device seconds
+  SampleRecord sample;
+  float temperature = 0;
+  float light = 0;
+  float battery = 0;
+};
+
+// Owns its buffered entries and its output columns. Rows are emitted as soon as their four
+// neighbours exist; entries that no later row can need are dropped, so memory stays bounded by
+// the samples per grid step plus three.
+class CubicResampler {
+ public:
+  CubicResampler(const TimeWindow& window, double resample_hz, const IncludeFlags& include);
+
+  void append(const ResampleEntry& entry);
+  void step() { run(false); }
+  // Like step, but a row whose fourth neighbour will never come uses the linear rule.
+  void finish() { run(true); }
+  bool done() const noexcept { return done_; }
+  SampleColumns& output() noexcept { return out_; }
+  std::size_t buffered() const noexcept { return count_; }
+
+  // Time of grid row n in seconds.
+  double grid_time(std::uint64_t n) const noexcept;
+
+ private:
+  void run(bool finishing);
+  void emit(double t, std::size_t left, std::size_t right, bool cubic_possible);
+  void trim() noexcept;
+  const ResampleEntry& at(std::size_t i) const noexcept { return ring_[(head_ + i) & mask_]; }
+
+  std::optional<double> range_start_time_;
+  std::optional<double> range_end_time_;
+  bool started_ = false;
+  double origin_ms_ = 0;
+  double step_ms_ = 0;
+  std::vector<ResampleEntry> ring_;
+  std::size_t head_ = 0;
+  std::size_t count_ = 0;
+  std::size_t mask_ = 0;
+  SampleColumns out_;
+  std::size_t cursor_ = 0;
+  std::uint64_t n_ = 0;
+  bool done_ = false;
+};
+
+}  // namespace morvane

@@ -1,0 +1,58 @@
+// Sample decoding to physical units, and the block's auxiliary readings.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "packet/packet.hpp"
+
+namespace morvane {
+
+inline constexpr std::size_t kMaxSamplesPerBlock = 120;
+
+// One decoded sample. Gyroscope and magnetometer values are present or absent per triple; an
+// absent value is not the same as a recorded zero.
+struct SampleRecord {
+  float gyro[3] = {0, 0, 0};
+  float mag[3] = {0, 0, 0};
+  float acc[3] = {0, 0, 0};
+  bool has_gyro = false;
+  bool has_mag = false;
+};
+
+// All samples of one block, channel by channel, so that they can be appended to columns with a
+// copy per channel. Owned by the reader that decodes into it and reused from block to block.
+struct DecodedBlock {
+  std::size_t count = 0;
+  bool has_gyro = false;
+  bool has_mag = false;
+  float acc[3][kMaxSamplesPerBlock];
+  float gyro[3][kMaxSamplesPerBlock];
+  float mag[3][kMaxSamplesPerBlock];
+
+  SampleRecord record(std::size_t i) const noexcept {
+    SampleRecord r;
+    for (int a = 0; a < 3; ++a) {
+      r.acc[a] = acc[a][i];
+      r.gyro[a] = has_gyro ? gyro[a][i] : 0.0f;
+      r.mag[a] = has_mag ? mag[a][i] : 0.0f;
+    }
+    r.has_gyro = has_gyro;
+    r.has_mag = has_mag;
+    return r;
+  }
+};
+
+// Decodes the packet's sample_count samples into `out`. The magnetometer of a 9-axis block is
+// decoded only when `include_magnetometer` is set. Throws ReaderError for an unsupported format.
+void decode_samples(const DataPacket& packet, bool include_magnetometer, DecodedBlock& out);
+
+// One temperature, light and battery value per block, in single precision.
+struct AuxReadings {
+  float temperature = 0;
+  float light = 0;
+  float battery = 0;
+};
+AuxReadings aux_readings(const DataPacket& packet) noexcept;
+
+}  // namespace morvane

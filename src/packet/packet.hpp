@@ -1,0 +1,67 @@
+// One 512-byte data block: the cheap header check that every reader runs first, and the full
+// parse that the sample decoders work on.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "packet/layout.hpp"
+
+namespace morvane {
+
+using BlockBytes = std::array<unsigned char, layout::kBlockSize>;
+
+// The timing values of a block that passed validation; a small value copied freely.
+struct PacketTiming {
+  std::size_t sample_count = 0;     // always >= 1
+  std::uint32_t timestamp = 0;      // packed date-time, known to be valid
+  std::int16_t timestamp_offset = 0;
+  std::uint8_t rate_code = 0;       // never 0
+};
+
+// The full parse of one block. It owns a copy of the sample area, so it outlives the block buffer.
+struct DataPacket {
+  char header[2] = {'A', 'X'};
+  std::uint16_t packet_length = 0;
+  std::uint16_t device_fractional = 0;
+  std::uint32_t session_id = 0;
+  std::uint32_t sequence_id = 0;
+  std::uint32_t timestamp = 0;
+  std::uint16_t light = 0;
+  std::uint16_t temperature = 0;
+  std::uint8_t events = 0;
+  std::uint8_t battery = 0;
+  std::uint8_t rate_code = 0;
+  std::uint8_t format = 0;  // axes << 4 | packing
+  std::int16_t timestamp_offset = 0;
+  std::uint16_t sample_count = 0;
+  std::array<unsigned char, layout::data::samples_size> sample_data{};
+  std::uint16_t checksum = 0;
+};
+
+// Bytes per sample of a supported axes/packing pair, or 0 for an unsupported one.
+constexpr std::size_t bytes_per_sample(unsigned axes, unsigned packing) noexcept {
+  if (axes == 3 && packing == 0) return 4;
+  if (packing != 2) return 0;
+  if (axes == 3) return 6;
+  if (axes == 6) return 12;
+  if (axes == 9) return 18;
+  return 0;
+}
+
+// Absent: the block is skipped silently (not "AX", or no samples). Throws ReaderError for a
+// block that must end the read.
+std::optional<PacketTiming> validate_packet_header(const unsigned char* block);
+
+// Throws ReaderError when the first two bytes are not the text "AX".
+DataPacket parse_data_packet(const unsigned char* block);
+
+// The "Unsupported sample format: ..." error of a format byte.
+[[noreturn]] void throw_unsupported_format(std::uint8_t format);
+
+// True when bytes[0..n) is well-formed UTF-8.
+bool is_valid_utf8(const unsigned char* bytes, std::size_t n) noexcept;
+
+}  // namespace morvane
