@@ -17,8 +17,21 @@ bool init_internal_error() noexcept {
   return g_internal_error != nullptr;
 }
 
+namespace {
+
+// Sets `type` with the whole text: a message may quote caller text holding NUL characters, which
+// PyErr_SetString would cut short.
+void set_error_text(PyObject* type, const std::string& text) noexcept {
+  PyObject* value = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  if (!value) return;  // the decoding error stays set
+  PyErr_SetObject(type, value);
+  Py_DECREF(value);
+}
+
+}  // namespace
+
 void raise(PyObject* type, const std::string& text) {
-  PyErr_SetString(type, text.c_str());
+  set_error_text(type, text);
   throw PythonError{};
 }
 
@@ -50,7 +63,7 @@ PyObject* translate_current_exception() noexcept {
       PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
     }
   } catch (const ReaderError& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.text().c_str());
+    set_error_text(PyExc_RuntimeError, e.text());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {

@@ -106,7 +106,7 @@ PyModuleDef kModule = {
     PyModuleDef_HEAD_INIT,
     "morvane",
     "Fast, exact reader of CWA accelerometer recordings.",
-    -1,
+    0,  // no per-module state; lets a re-import reach PyInit, which hands back the one module
     nullptr,  // functions are added one by one, with __all__
     nullptr, nullptr, nullptr, nullptr,
 };

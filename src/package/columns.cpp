@@ -1,8 +1,11 @@
 #include "package/columns.hpp"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 namespace morvane {
@@ -34,6 +37,62 @@ std::size_t available_memory() noexcept {
   return static_cast<std::size_t>(kb) * 1024;
 }
 
+// Large buffers are mapped directly and asked for transparent huge pages: a week-long read
+// writes gigabytes of fresh memory, and faulting it in 4 KiB pages costs more than decoding it.
+constexpr std::size_t kMappedFrom = std::size_t{4} << 20;
+constexpr std::size_t kPage = 4096;
+
+std::size_t page_round(std::size_t bytes) { return (bytes + kPage - 1) / kPage * kPage; }
+
+void advise_huge(void* p, std::size_t bytes) noexcept {
+#ifdef MADV_HUGEPAGE
+  ::madvise(p, page_round(bytes), MADV_HUGEPAGE);
+#else
+  (void)p;
+  (void)bytes;
+#endif
+}
+
+void* map_buffer(std::size_t bytes) {
+  void* p = ::mmap(nullptr, page_round(bytes), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) throw std::bad_alloc();
+  advise_huge(p, bytes);
+  return p;
+}
+
+void free_bytes(void* data, std::size_t bytes) noexcept {
+  if (!data) return;
+  if (bytes >= kMappedFrom) {
+    ::munmap(data, page_round(bytes));
+  } else {
+    std::free(data);
+  }
+}
+
+// Moves a buffer between the two allocators, or resizes it within one.
+void* resize_bytes(void* data, std::size_t old_bytes, std::size_t new_bytes) {
+  const bool old_mapped = data && old_bytes >= kMappedFrom;
+  const bool new_mapped = new_bytes >= kMappedFrom;
+  if (old_mapped && new_mapped) {
+    void* p = ::mremap(data, page_round(old_bytes), page_round(new_bytes), MREMAP_MAYMOVE);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    advise_huge(p, new_bytes);
+    return p;
+  }
+  if (!old_mapped && !new_mapped) {
+    void* p = std::realloc(data, new_bytes);
+    if (!p) throw std::bad_alloc();
+    return p;
+  }
+  void* p = new_mapped ? map_buffer(new_bytes) : std::malloc(new_bytes);
+  if (!p) throw std::bad_alloc();
+  if (data) {
+    std::memcpy(p, data, old_bytes < new_bytes ? old_bytes : new_bytes);
+    free_bytes(data, old_bytes);
+  }
+  return p;
+}
+
 }  // namespace
 
 void* grow_buffer(void* data, std::size_t elem, std::size_t old_cap, std::size_t new_cap) {
@@ -45,12 +104,12 @@ void* grow_buffer(void* data, std::size_t elem, std::size_t old_cap, std::size_t
     const std::size_t pending = g_capacity_bytes.load() / 2;
     const std::size_t avail = available_memory();
     const std::size_t need = new_bytes - old_bytes;
-    if (avail != SIZE_MAX && (avail < kReserve || need > avail - kReserve - std::min(pending, avail - kReserve))) {
+    if (avail != SIZE_MAX &&
+        (avail < kReserve || need > avail - kReserve - std::min(pending, avail - kReserve))) {
       throw std::bad_alloc();
     }
   }
-  void* grown = std::realloc(data, new_bytes);
-  if (!grown) throw std::bad_alloc();
+  void* grown = resize_bytes(data, old_bytes, new_bytes);
   g_capacity_bytes += new_bytes;
   g_capacity_bytes -= old_bytes;
   return grown;
@@ -58,7 +117,7 @@ void* grow_buffer(void* data, std::size_t elem, std::size_t old_cap, std::size_t
 
 void release_buffer(void* data, std::size_t elem, std::size_t cap) noexcept {
   if (!data) return;
-  std::free(data);
+  free_bytes(data, cap * elem);
   g_capacity_bytes -= cap * elem;
 }
 

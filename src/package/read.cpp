@@ -1,5 +1,3 @@
-#include <memory>
-
 #include "package/pipeline.hpp"
 #include "packet/decode.hpp"
 #include "packet/error.hpp"
@@ -10,21 +8,22 @@ namespace morvane {
 
 namespace {
 
-// Appends a block's values of one optional channel triple: its values when the block carries
-// them, NaN where a column exists but the block has none, and a NaN-filled column created on
-// the channel's first appearance.
-void append_optional(OptionalColumn (&columns)[3], bool present, const float (&values)[3][kMaxSamplesPerBlock],
-                     std::size_t rows_before, std::size_t n, std::size_t expected_rows) {
+// Makes room for a block's n values of one optional channel triple and returns where the
+// decoder writes them; NaN where a column exists but the block has no such channel, and a
+// column created NaN-filled for the earlier rows on the channel's first appearance.
+void extend_optional(OptionalColumn (&columns)[3], bool present, std::size_t rows_before,
+                     std::size_t n, std::size_t expected_rows, float* (&targets)[3]) {
   for (int a = 0; a < 3; ++a) {
     OptionalColumn& column = columns[a];
+    targets[a] = nullptr;
     if (!column) {
       if (!present) continue;
       column.emplace();
-      column->reserve(expected_rows);
+      column->reserve(expected_rows > rows_before + n ? expected_rows : rows_before + n);
       column->append_fill(kMissing, rows_before);
     }
     if (present) {
-      column->append(values[a], n);
+      targets[a] = column->extend(n);
     } else {
       column->append_fill(kMissing, n);
     }
@@ -45,7 +44,6 @@ SampleColumns read_block_columns(const std::string& path, const BlockSelection& 
   if (include.light) out.light.emplace();
   if (include.battery) out.battery.emplace();
 
-  auto decoded = std::make_unique<DecodedBlock>();
   std::optional<double> previous_end = range.previous_end;
   std::size_t expected_rows = 0;
   for (std::uint64_t k = range.first; k < range.end; ++k) {
@@ -53,8 +51,7 @@ SampleColumns read_block_columns(const std::string& path, const BlockSelection& 
     const auto timing = validate_packet_header(block);
     if (!timing) continue;
     const DataPacket packet = parse_data_packet(block);
-    decode_samples(packet, include.magnetometer, *decoded);
-    const std::size_t n = decoded->count;
+    const std::size_t n = packet.sample_count;
     const std::size_t rows = out.acc[0].size();
     if (expected_rows == 0) {
       // Size every column once for the whole selection, assuming the blocks ahead hold as many
@@ -66,11 +63,15 @@ SampleColumns read_block_columns(const std::string& path, const BlockSelection& 
         if (*c) (*c)->reserve(expected_rows);
       }
     }
+    // Decode straight into the columns: no per-block copy of the values.
+    const BlockChannels channels = block_channels(packet.format, include.magnetometer);
+    SampleTargets targets;
+    for (int a = 0; a < 3; ++a) targets.acc[a] = out.acc[a].extend(n);
+    extend_optional(out.gyro, channels.gyro, rows, n, expected_rows, targets.gyro);
+    extend_optional(out.mag, channels.mag, rows, n, expected_rows, targets.mag);
+    decode_samples(packet, include.magnetometer, targets);
     previous_end = packet_sample_times(packet, n, previous_end, out.time.extend(n));
     const AuxReadings aux = aux_readings(packet);
-    for (int a = 0; a < 3; ++a) out.acc[a].append(decoded->acc[a], n);
-    append_optional(out.gyro, decoded->has_gyro, decoded->gyro, rows, n, expected_rows);
-    append_optional(out.mag, decoded->has_mag, decoded->mag, rows, n, expected_rows);
     append_aux(out.temperature, aux.temperature, n);
     append_aux(out.light, aux.light, n);
     append_aux(out.battery, aux.battery, n);

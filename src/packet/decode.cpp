@@ -1,5 +1,6 @@
 #include "packet/decode.hpp"
 
+#include <bit>
 #include <cmath>
 
 #include "packet/bytes.hpp"
@@ -23,80 +24,96 @@ void check_capacity(std::size_t count, std::size_t bps, const char* message) {
   if (count * bps > layout::data::samples_size) throw ReaderError::message(message);
 }
 
-void decode_packed3(const unsigned char* src, std::size_t n, float divisor, DecodedBlock& out) {
+void decode_packed3(const unsigned char* __restrict src, std::size_t n, unsigned accel_shift,
+                    const SampleTargets& t) {
+  float* __restrict ax = t.acc[0];
+  float* __restrict ay = t.acc[1];
+  float* __restrict az = t.acc[2];
   for (std::size_t i = 0; i < n; ++i) {
     const std::uint32_t v = load_u32(src + 4 * i);
-    const std::int32_t scale = std::int32_t{1} << (v >> 30);
-    // Moving the 10-bit field to the top and shifting back sign-extends it (arithmetic right
-    // shift is defined in C++20); the exponent then scales it by multiplication.
+    // value << e, divided by 2^(8+s), is the 10-bit value times 2^(e-8-s): every step is an exact
+    // scaling of a small integer, so one multiplication by that power of two gives the same
+    // float. It is built from its exponent bits, which keeps the loop free of per-lane shifts.
+    const std::uint32_t exponent = 127 - accel_shift + (v >> 30);
+    const float scale = std::bit_cast<float>(exponent << 23);
+    // Moving a 10-bit field to the top and shifting back sign-extends it (arithmetic right
+    // shift is defined in C++20).
     const std::int32_t x = static_cast<std::int32_t>(v << 22) >> 22;
     const std::int32_t y = static_cast<std::int32_t>(v << 12) >> 22;
     const std::int32_t z = static_cast<std::int32_t>(v << 2) >> 22;
-    out.acc[0][i] = static_cast<float>(x * scale) / divisor;
-    out.acc[1][i] = static_cast<float>(y * scale) / divisor;
-    out.acc[2][i] = static_cast<float>(z * scale) / divisor;
+    ax[i] = static_cast<float>(x) * scale;
+    ay[i] = static_cast<float>(y) * scale;
+    az[i] = static_cast<float>(z) * scale;
+  }
+}
+
+// Columns of int16 values at a fixed stride, scaled by a power-of-two factor.
+void decode_i16(const unsigned char* src, std::size_t n, std::size_t stride, std::size_t offset,
+                float factor, float* const (&dst)[3]) {
+  for (int a = 0; a < 3; ++a) {
+    float* out = dst[a];
+    const unsigned char* p = src + offset + 2 * static_cast<std::size_t>(a);
+    for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<float>(load_i16(p + stride * i)) * factor;
   }
 }
 
 }  // namespace
 
-void decode_samples(const DataPacket& packet, bool include_magnetometer, DecodedBlock& out) {
+std::size_t decode_samples(const DataPacket& packet, bool include_magnetometer,
+                           const SampleTargets& targets) {
   const unsigned axes = packet.format >> 4;
   const unsigned packing = packet.format & 0x0F;
   const std::size_t bps = bytes_per_sample(axes, packing);
   if (bps == 0) throw_unsupported_format(packet.format);
   const std::size_t n = packet.sample_count;
+  // Dividing by 2^(8+s) and multiplying by 2^-(8+s) give the same float: both are exact
+  // scalings of values far from overflow and underflow.
   const unsigned accel_shift = 8 + ((packet.light >> 13) & 0x07);
-  const float divisor = static_cast<float>(std::uint32_t{1} << accel_shift);
+  const float acc_factor = inverse_power_of_two(accel_shift);
   const unsigned char* src = packet.sample_data.data();
-  out.count = 0;
-  out.has_gyro = false;
-  out.has_mag = false;
 
   if (axes == 3 && packing == 0) {
     check_capacity(n, bps, "Insufficient data for packed 3-axis samples");
-    decode_packed3(src, n, divisor, out);
+    decode_packed3(src, n, accel_shift, targets);
   } else if (axes == 3) {
     check_capacity(n, bps, "Insufficient data for unpacked 3-axis samples");
-    for (std::size_t i = 0; i < n; ++i) {
-      const unsigned char* s = src + 6 * i;
-      for (int a = 0; a < 3; ++a) out.acc[a][i] = static_cast<float>(load_i16(s + 2 * a)) / divisor;
-    }
+    decode_i16(src, n, 6, 0, acc_factor, targets.acc);
   } else if (axes == 6) {
     check_capacity(n, bps, "Insufficient data for unpacked 6-axis samples");
     const unsigned r = (packet.light >> 10) & 0x07;
+    // The 6-axis gyroscope divides by 32768 / R; that is not a power of two, so it stays a
+    // division to give the same last bit.
     const float g = r == 0 ? 16.384f : 32768.0f / static_cast<float>(gyro_range_dps(packet.light));
-    for (std::size_t i = 0; i < n; ++i) {
-      const unsigned char* s = src + 12 * i;
-      for (int a = 0; a < 3; ++a) out.gyro[a][i] = static_cast<float>(load_i16(s + 2 * a)) / g;
-      for (int a = 0; a < 3; ++a) {
-        out.acc[a][i] = static_cast<float>(load_i16(s + 6 + 2 * a)) / divisor;
-      }
+    for (int a = 0; a < 3; ++a) {
+      float* out = targets.gyro[a];
+      const unsigned char* p = src + 2 * static_cast<std::size_t>(a);
+      for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<float>(load_i16(p + 12 * i)) / g;
     }
-    out.has_gyro = true;
+    decode_i16(src, n, 12, 6, acc_factor, targets.acc);
   } else {
     check_capacity(n, bps, "Insufficient data for unpacked 9-axis samples");
     const unsigned r = (packet.light >> 10) & 0x07;
     const float f = r == 0 ? 0.06103515625f
                            : static_cast<float>(gyro_range_dps(packet.light)) * inverse_power_of_two(15);
-    const float acc_factor = inverse_power_of_two(accel_shift);
-    const float mag_factor = inverse_power_of_two(15);
-    for (std::size_t i = 0; i < n; ++i) {
-      const unsigned char* s = src + 18 * i;
-      for (int a = 0; a < 3; ++a) out.gyro[a][i] = static_cast<float>(load_i16(s + 2 * a)) * f;
-      for (int a = 0; a < 3; ++a) {
-        out.acc[a][i] = static_cast<float>(load_i16(s + 6 + 2 * a)) * acc_factor;
-      }
-      if (include_magnetometer) {
-        for (int a = 0; a < 3; ++a) {
-          out.mag[a][i] = static_cast<float>(load_i16(s + 12 + 2 * a)) * mag_factor;
-        }
-      }
-    }
-    out.has_gyro = true;
-    out.has_mag = include_magnetometer;
+    decode_i16(src, n, 18, 0, f, targets.gyro);
+    decode_i16(src, n, 18, 6, acc_factor, targets.acc);
+    if (include_magnetometer) decode_i16(src, n, 18, 12, inverse_power_of_two(15), targets.mag);
   }
-  out.count = n;
+  return n;
+}
+
+void decode_samples(const DataPacket& packet, bool include_magnetometer, DecodedBlock& out) {
+  SampleTargets targets;
+  for (int a = 0; a < 3; ++a) {
+    targets.acc[a] = out.acc[a];
+    targets.gyro[a] = out.gyro[a];
+    targets.mag[a] = out.mag[a];
+  }
+  out.count = 0;
+  out.count = decode_samples(packet, include_magnetometer, targets);
+  const BlockChannels channels = block_channels(packet.format, include_magnetometer);
+  out.has_gyro = channels.gyro;
+  out.has_mag = channels.mag;
 }
 
 AuxReadings aux_readings(const DataPacket& packet) noexcept {

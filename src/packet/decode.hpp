@@ -43,8 +43,30 @@ struct DecodedBlock {
   }
 };
 
-// Decodes the packet's sample_count samples into `out`. The magnetometer of a 9-axis block is
-// decoded only when `include_magnetometer` is set. Throws ReaderError for an unsupported format.
+// Where decoded values go: one pointer per channel, each with room for sample_count values.
+// Gyroscope and magnetometer pointers are used only for blocks that carry those channels.
+struct SampleTargets {
+  float* acc[3] = {nullptr, nullptr, nullptr};
+  float* gyro[3] = {nullptr, nullptr, nullptr};
+  float* mag[3] = {nullptr, nullptr, nullptr};
+};
+
+// Which optional channels a block of this format yields.
+struct BlockChannels {
+  bool gyro = false;
+  bool mag = false;
+};
+inline BlockChannels block_channels(std::uint8_t format, bool include_magnetometer) noexcept {
+  const unsigned axes = format >> 4;
+  return {axes == 6 || axes == 9, axes == 9 && include_magnetometer};
+}
+
+// Decodes the packet's sample_count samples, channel by channel, into `targets`. The
+// magnetometer of a 9-axis block is decoded only when `include_magnetometer` is set. Throws
+// ReaderError for an unsupported format. Returns the number of samples.
+std::size_t decode_samples(const DataPacket& packet, bool include_magnetometer,
+                           const SampleTargets& targets);
+// The same into a block-sized scratch record.
 void decode_samples(const DataPacket& packet, bool include_magnetometer, DecodedBlock& out);
 
 // One temperature, light and battery value per block, in single precision.

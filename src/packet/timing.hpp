@@ -63,6 +63,17 @@ inline double continuity_start(double start, std::optional<double> previous_end)
 inline void spread_sample_times(double first, double end, std::size_t n, std::int64_t* out) noexcept {
   const double span = end - first;
   const double count = static_cast<double>(n);
+  // Every time of the block lies between its two ends; when both are far inside the i64 range
+  // the saturating conversion cannot trigger and a plain one gives the same result.
+  constexpr double kSafe = 9.0e18;
+  const double a = first * 1000000.0;
+  const double b = end * 1000000.0;
+  if (a > -kSafe && a < kSafe && b > -kSafe && b < kSafe) {
+    for (std::size_t i = 0; i < n; ++i) {
+      out[i] = static_cast<std::int64_t>((static_cast<double>(i) * span / count + first) * 1000000.0);
+    }
+    return;
+  }
   for (std::size_t i = 0; i < n; ++i) {
     out[i] = saturating_i64((static_cast<double>(i) * span / count + first) * 1000000.0);
   }
