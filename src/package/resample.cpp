@@ -16,21 +16,38 @@ namespace {
 constexpr double kTiny = 1e-12;
 constexpr std::size_t kChannels = 12;
 
-// Channel values of an entry in output order: acc x/y/z, gyro x/y/z, mag x/y/z, temperature,
-// light, battery. A gyroscope or magnetometer value the sample does not carry is NaN.
 void channel_values(const ResampleEntry& e, double (&y)[kChannels]) noexcept {
-  const double nan = std::numeric_limits<double>::quiet_NaN();
-  for (int a = 0; a < 3; ++a) {
-    y[a] = e.sample.acc[a];
-    y[3 + a] = e.sample.has_gyro ? static_cast<double>(e.sample.gyro[a]) : nan;
-    y[6 + a] = e.sample.has_mag ? static_cast<double>(e.sample.mag[a]) : nan;
-  }
-  y[9] = e.temperature;
-  y[10] = e.light;
-  y[11] = e.battery;
+  for (std::size_t c = 0; c < kChannels; ++c) y[c] = static_cast<double>(e.value[c]);
 }
 
 }  // namespace
+
+void ResampleEntry::set(double t, const SampleRecord& sample, const AuxReadings& aux) noexcept {
+  time = t;
+  for (int a = 0; a < 3; ++a) {
+    value[a] = sample.acc[a];
+    value[3 + a] = sample.has_gyro ? sample.gyro[a] : kMissing;
+    value[6 + a] = sample.has_mag ? sample.mag[a] : kMissing;
+  }
+  value[9] = aux.temperature;
+  value[10] = aux.light;
+  value[11] = aux.battery;
+  has_gyro = sample.has_gyro;
+  has_mag = sample.has_mag;
+}
+
+void ResampleEntry::set(double t, const DecodedBlock& block, std::size_t i,
+                        const AuxReadings& aux) noexcept {
+  time = t;
+  for (int a = 0; a < 3; ++a) value[a] = block.acc[a][i];
+  for (int a = 0; a < 3; ++a) value[3 + a] = block.has_gyro ? block.gyro[a][i] : kMissing;
+  for (int a = 0; a < 3; ++a) value[6 + a] = block.has_mag ? block.mag[a][i] : kMissing;
+  value[9] = aux.temperature;
+  value[10] = aux.light;
+  value[11] = aux.battery;
+  has_gyro = block.has_gyro;
+  has_mag = block.has_mag;
+}
 
 CubicResampler::CubicResampler(const TimeWindow& window, double resample_hz,
                                const IncludeFlags& include)
@@ -51,7 +68,7 @@ double CubicResampler::grid_time(std::uint64_t n) const noexcept {
   return (static_cast<double>(n) * step_ms_ + origin_ms_) / 1000.0;
 }
 
-void CubicResampler::append(const ResampleEntry& entry) {
+ResampleEntry& CubicResampler::next_slot() {
   if (count_ == ring_.size()) {
     std::vector<ResampleEntry> bigger(ring_.size() * 2);
     for (std::size_t i = 0; i < count_; ++i) bigger[i] = at(i);
@@ -59,7 +76,16 @@ void CubicResampler::append(const ResampleEntry& entry) {
     head_ = 0;
     mask_ = ring_.size() - 1;
   }
-  ring_[(head_ + count_) & mask_] = entry;
+  return ring_[(head_ + count_) & mask_];
+}
+
+void CubicResampler::append(const ResampleEntry& entry) {
+  next_slot() = entry;
+  commit_slot();
+}
+
+void CubicResampler::commit_slot() {
+  const ResampleEntry& entry = ring_[(head_ + count_) & mask_];
   ++count_;
   if (!started_) {
     const double origin = range_start_time_ && *range_start_time_ > entry.time ? *range_start_time_
@@ -72,6 +98,7 @@ void CubicResampler::append(const ResampleEntry& entry) {
     }
     started_ = true;
     n_ = 0;
+    t_ = grid_time(0);
   }
 }
 
@@ -85,7 +112,7 @@ void CubicResampler::trim() noexcept {
 
 void CubicResampler::run(bool finishing) {
   if (!started_) return;
-  double t = grid_time(n_);
+  double t = t_;
   if (range_end_time_ && t >= *range_end_time_) {
     done_ = true;
     return;
@@ -107,7 +134,7 @@ void CubicResampler::run(bool finishing) {
     emit(t, left, right, left >= 1 && has_p3);
     ++n_;
     trim();
-    t = grid_time(n_);
+    t = t_ = grid_time(n_);
     if (range_end_time_ && t >= *range_end_time_) {
       done_ = true;
       return;
@@ -123,55 +150,74 @@ void CubicResampler::emit(double t, std::size_t left, std::size_t right, bool cu
   channel_values(p2, y2);
   const double t1 = p1.time, t2 = p2.time;
 
-  double w[4] = {0, 0, 0, 0};
-  double y0[kChannels], y3[kChannels];
-  bool cubic = false;
+  // Only channels that can have a value are computed: a gyroscope or magnetometer value needs
+  // both middle neighbours (the cubic needs all four), and an auxiliary channel needs its
+  // column. The rest are NaN, which is what either rule would give them.
+  std::size_t active[kChannels];
+  std::size_t count = 0;
+  for (std::size_t c = 0; c < 3; ++c) active[count++] = c;
+  if (p1.has_gyro && p2.has_gyro) {
+    for (std::size_t c = 3; c < 6; ++c) active[count++] = c;
+  }
+  if (p1.has_mag && p2.has_mag) {
+    for (std::size_t c = 6; c < 9; ++c) active[count++] = c;
+  }
+  if (out_.temperature) active[count++] = 9;
+  if (out_.light) active[count++] = 10;
+  if (out_.battery) active[count++] = 11;
+
+  // Both rules are evaluated without branches and the choice is made per channel afterwards.
+  const double gap = t2 - t1;
+  const bool linear_divides = std::fabs(gap) >= kTiny;
+  const double fraction = linear_divides ? (t - t1) / gap : 0.0;
+  double result[kChannels];
+  for (std::size_t c = 0; c < kChannels; ++c) result[c] = std::numeric_limits<double>::quiet_NaN();
+  for (std::size_t k = 0; k < count; ++k) {
+    const std::size_t c = active[k];
+    result[c] = linear_divides ? fraction * (y2[c] - y1[c]) + y1[c] : y1[c];
+  }
   if (cubic_possible) {
     const ResampleEntry& p0 = at(left - 1);
     const ResampleEntry& p3 = at(right + 1);
-    channel_values(p0, y0);
-    channel_values(p3, y3);
     const double t0 = p0.time, t3 = p3.time;
     const double a0 = t - t0, a1 = t - t1, a2 = t - t2, a3 = t - t3;
     const double d0 = (t0 - t3) * ((t0 - t2) * (t0 - t1));
     const double d1 = (t1 - t3) * ((t1 - t2) * (t1 - t0));
     const double d2 = (t2 - t3) * ((t2 - t1) * (t2 - t0));
     const double d3 = (t3 - t2) * ((t3 - t1) * (t3 - t0));
-    cubic = std::fabs(d0) >= kTiny && std::fabs(d1) >= kTiny && std::fabs(d2) >= kTiny &&
-            std::fabs(d3) >= kTiny;
-    if (cubic) {
-      w[0] = (a3 * (a2 * a1)) / d0;
-      w[1] = (a3 * (a2 * a0)) / d1;
-      w[2] = ((a1 * a0) * a3) / d2;
-      w[3] = ((a1 * a0) * a2) / d3;
+    if (std::fabs(d0) >= kTiny && std::fabs(d1) >= kTiny && std::fabs(d2) >= kTiny &&
+        std::fabs(d3) >= kTiny) {
+      double y0[kChannels], y3[kChannels];
+      channel_values(p0, y0);
+      channel_values(p3, y3);
+      const double w0 = (a3 * (a2 * a1)) / d0;
+      const double w1 = (a3 * (a2 * a0)) / d1;
+      const double w2 = ((a1 * a0) * a3) / d2;
+      const double w3 = ((a1 * a0) * a2) / d3;
+      for (std::size_t k = 0; k < count; ++k) {
+        const std::size_t c = active[k];
+        const double cubic = ((w0 * y0[c] + w1 * y1[c]) + w2 * y2[c]) + w3 * y3[c];
+        // NaN is the only value unequal to itself: a NaN neighbour keeps the linear value.
+        const bool usable = y0[c] == y0[c] && y1[c] == y1[c] && y2[c] == y2[c] && y3[c] == y3[c];
+        result[c] = usable ? cubic : result[c];
+      }
     }
   }
-  const double gap = t2 - t1;
-  const bool linear_divides = std::fabs(gap) >= kTiny;
-  const double fraction = linear_divides ? (t - t1) / gap : 0.0;
-
   float value[kChannels];
-  for (std::size_t c = 0; c < kChannels; ++c) {
-    if (cubic && !std::isnan(y0[c]) && !std::isnan(y1[c]) && !std::isnan(y2[c]) &&
-        !std::isnan(y3[c])) {
-      value[c] = static_cast<float>(((w[0] * y0[c] + w[1] * y1[c]) + w[2] * y2[c]) + w[3] * y3[c]);
-    } else if (linear_divides) {
-      value[c] = static_cast<float>(fraction * (y2[c] - y1[c]) + y1[c]);
-    } else {
-      value[c] = static_cast<float>(y1[c]);
-    }
-  }
   bool present[kChannels];
-  for (std::size_t c = 0; c < kChannels; ++c) present[c] = !std::isnan(value[c]);
+  for (std::size_t c = 0; c < kChannels; ++c) {
+    value[c] = static_cast<float>(result[c]);
+    present[c] = !std::isnan(value[c]);
+  }
 
   // On a grid time that is a sample time, the gyroscope and magnetometer are that sample's own.
   const ResampleEntry* hit = t == t1 ? &p1 : (t == t2 ? &p2 : nullptr);
   if (hit) {
     for (int a = 0; a < 3; ++a) {
-      value[3 + a] = hit->sample.gyro[a];
-      present[3 + a] = hit->sample.has_gyro;
-      value[6 + a] = hit->sample.mag[a];
-      present[6 + a] = hit->sample.has_mag;
+      value[3 + a] = hit->value[3 + a];
+      present[3 + a] = hit->has_gyro;
+      value[6 + a] = hit->value[6 + a];
+      present[6 + a] = hit->has_mag;
     }
   }
 
@@ -208,26 +254,22 @@ SampleColumns read_resampled_columns(const std::string& path, const BlockSelecti
       resampler.emplace(window, resample_hz, include);
     }
     SampleColumns& out = resampler->output();
-    ResampleEntry entry;
-    entry.temperature = aux.temperature;
-    entry.light = aux.light;
-    entry.battery = aux.battery;
     for (std::size_t i = 0; i < n; ++i) {
       const double t = micros_to_seconds(times[i]);
-      entry.time = t;
-      entry.sample = decoded->record(i);
-      if (window.contains(t)) {
+      if ((decoded->has_gyro || decoded->has_mag) && window.contains(t)) {
         // A channel exists in the output once an in-window sample carries it.
         const std::size_t rows = out.time.size();
         for (int a = 0; a < 3; ++a) {
-          if (entry.sample.has_gyro && !out.gyro[a]) out.gyro[a].emplace().append_fill(kMissing, rows);
+          if (decoded->has_gyro && !out.gyro[a]) out.gyro[a].emplace().append_fill(kMissing, rows);
         }
         for (int a = 0; a < 3; ++a) {
-          if (entry.sample.has_mag && !out.mag[a]) out.mag[a].emplace().append_fill(kMissing, rows);
+          if (decoded->has_mag && !out.mag[a]) out.mag[a].emplace().append_fill(kMissing, rows);
         }
       }
       if (!resampler->done()) {
-        resampler->append(entry);
+        // Built in its ring slot: copying a freshly written entry stalls on store forwarding.
+        resampler->next_slot().set(t, *decoded, i, aux);
+        resampler->commit_slot();
         resampler->step();
       }
       if (resampler->done() && window.range_end_time && t >= *window.range_end_time) {

@@ -11,13 +11,18 @@
 
 namespace morvane {
 
-// One buffered input sample with its block's auxiliary readings.
+// One buffered input sample with its block's auxiliary readings, channel by channel in output
+// order: acc x/y/z, gyro x/y/z, mag x/y/z, temperature, light, battery. A gyroscope or
+// magnetometer value the sample does not carry is NaN, with its flag false.
 struct ResampleEntry {
   double time = 0;  // device seconds
-  SampleRecord sample;
-  float temperature = 0;
-  float light = 0;
-  float battery = 0;
+  float value[12] = {};
+  bool has_gyro = false;
+  bool has_mag = false;
+
+  void set(double t, const SampleRecord& sample, const AuxReadings& aux) noexcept;
+  // The same from sample i of a decoded block.
+  void set(double t, const DecodedBlock& block, std::size_t i, const AuxReadings& aux) noexcept;
 };
 
 // Owns its buffered entries and its output columns. Rows are emitted as soon as their four
@@ -28,6 +33,9 @@ class CubicResampler {
   CubicResampler(const TimeWindow& window, double resample_hz, const IncludeFlags& include);
 
   void append(const ResampleEntry& entry);
+  // The same in two halves: fill the slot that next_slot() returns, then commit it.
+  ResampleEntry& next_slot();
+  void commit_slot();
   void step() { run(false); }
   // Like step, but a row whose fourth neighbour will never come uses the linear rule.
   void finish() { run(true); }
@@ -56,6 +64,7 @@ class CubicResampler {
   SampleColumns out_;
   std::size_t cursor_ = 0;
   std::uint64_t n_ = 0;
+  double t_ = 0;  // grid time of row n_
   bool done_ = false;
 };
 
