@@ -19,6 +19,8 @@ std::atomic<std::size_t> g_capacity_bytes{0};
 constexpr std::size_t kCheckFrom = std::size_t{32} << 20;  // small growth is never refused
 constexpr std::size_t kReserve = std::size_t{64} << 20;    // left for everything else
 
+}  // namespace
+
 // The memory the machine can still give without swapping, or SIZE_MAX where it cannot be told.
 std::size_t available_memory() noexcept {
   std::FILE* f = std::fopen("/proc/meminfo", "r");
@@ -36,6 +38,8 @@ std::size_t available_memory() noexcept {
   if (!found || kb > SIZE_MAX / 1024) return SIZE_MAX;
   return static_cast<std::size_t>(kb) * 1024;
 }
+
+namespace {
 
 // Large buffers are mapped directly and asked for transparent huge pages: a week-long read
 // writes gigabytes of fresh memory, and faulting it in 4 KiB pages costs more than decoding it.

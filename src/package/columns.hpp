@@ -20,6 +20,9 @@ inline const float kMissing = std::bit_cast<float>(std::uint32_t{0x7FC00000});
 // allocation succeeds and the process is killed only when it touches the pages.
 void* grow_buffer(void* data, std::size_t elem, std::size_t old_cap, std::size_t new_cap);
 void release_buffer(void* data, std::size_t elem, std::size_t cap) noexcept;
+// The memory the machine can still give without swapping (MemAvailable), or SIZE_MAX where the
+// system does not say.
+std::size_t available_memory() noexcept;
 // Frees a buffer that was handed over with Column::release.
 void free_released(void* data, std::size_t elem, std::size_t cap) noexcept;
 

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <new>
 
 #include "packet/error.hpp"
 #include "packet/file.hpp"
@@ -15,6 +16,8 @@ namespace {
 
 constexpr double kTiny = 1e-12;
 constexpr std::size_t kChannels = 12;
+// How often (in grid rows) the resampler looks ahead for a gap no memory could fill.
+constexpr std::uint64_t kGapCheckEvery = 4096;
 
 void channel_values(const ResampleEntry& e, double (&y)[kChannels]) noexcept {
   for (std::size_t c = 0; c < kChannels; ++c) y[c] = static_cast<double>(e.value[c]);
@@ -131,6 +134,7 @@ void CubicResampler::run(bool finishing) {
       trim();
       return;
     }
+    if (n_ % kGapCheckEvery == 0) refuse_impossible_gap(t, at(right).time);
     emit(t, left, right, left >= 1 && has_p3);
     ++n_;
     trim();
@@ -139,6 +143,26 @@ void CubicResampler::run(bool finishing) {
       done_ = true;
       return;
     }
+  }
+}
+
+void CubicResampler::refuse_impossible_gap(double t, double right_time) const {
+  // A clock jump of decades between two samples asks for billions of grid rows. Growing the
+  // columns would fail only after filling the machine's memory; when the rows up to the next
+  // sample (or the window's end) cannot fit in the memory available now, fail at once.
+  double until = right_time;
+  if (range_end_time_ && *range_end_time_ < until) until = *range_end_time_;
+  const double rows = (until - t) * 1000.0 / step_ms_;
+  if (!(rows > 1e7)) return;
+  std::size_t row_bytes = sizeof(std::int64_t) + 3 * sizeof(float);
+  for (const OptionalColumn* c : {&out_.gyro[0], &out_.gyro[1], &out_.gyro[2], &out_.mag[0],
+                                  &out_.mag[1], &out_.mag[2], &out_.temperature, &out_.light,
+                                  &out_.battery}) {
+    if (*c) row_bytes += sizeof(float);
+  }
+  const std::size_t avail = available_memory();
+  if (avail != SIZE_MAX && rows * static_cast<double>(row_bytes) > static_cast<double>(avail)) {
+    throw std::bad_alloc();
   }
 }
 

@@ -50,6 +50,7 @@ class CubicResampler {
   void run(bool finishing);
   void emit(double t, std::size_t left, std::size_t right, bool cubic_possible);
   void trim() noexcept;
+  void refuse_impossible_gap(double t, double right_time) const;
   const ResampleEntry& at(std::size_t i) const noexcept { return ring_[(head_ + i) & mask_]; }
 
   std::optional<double> range_start_time_;
