@@ -30,8 +30,8 @@ def checker(tmp_path_factory):
     return exe
 
 
-def run(checker, values, draws=0):
-    lines = "".join(f"{struct.unpack('<Q', struct.pack('<d', v))[0]:x} {d}\n" for v, d in values)
+def run(checker, values, draws=0, lines=""):
+    lines += "".join(f"{struct.unpack('<Q', struct.pack('<d', v))[0]:x} {d}\n" for v, d in values)
     result = subprocess.run([checker, str(draws)], input=lines, capture_output=True, text=True,
                             timeout=300)
     assert result.returncode == 0, result.stdout
@@ -54,7 +54,9 @@ def float32_values():
 
 
 def test_channel_texts_match_libc(checker):
-    run(checker, [(v, 6) for v in float32_values()])
+    values = np.array(float32_values(), dtype=np.float32)
+    lines = "".join(f"x {b:x}\n" for b in values.view(np.uint32).tolist())
+    run(checker, [], lines=lines)
 
 
 def test_time_texts_match_libc(checker):
@@ -65,7 +67,12 @@ def test_time_texts_match_libc(checker):
     base = rng.integers(946684800_000000, 2840140800_000000, size=30_000, dtype=np.int64)
     times += (base / 1e6).tolist() + [float(s) for s in range(0, 10**6, 9973)]
     times += [k / 32 for k in range(-4096, 4096)] + [0.00005, -0.00005, 1.00005, -0.0]
-    run(checker, [(t, 4) for t in times])
+    # The CSV writer's own path starts from microseconds: every remainder around the ties at
+    # 50 microseconds, near zero, at present-day times and beyond the fast range.
+    micros = [b + r for b in (0, -1000000, 1686832496000000, -1686832496000000, 2**52, 2**32 * 10**6)
+              for r in range(-160, 160)]
+    micros += us.tolist()[:5000] + base.tolist()[:5000]
+    run(checker, [(t, 4) for t in times], lines="".join(f"u {u}\n" for u in micros))
 
 
 @pytest.mark.parametrize("decimals", [1, 4, 6, 9])

@@ -23,7 +23,7 @@ constexpr std::size_t kBufferSize = std::size_t{16} << 20;
 // Room one row can take: 13 fields of the longest fixed text, separators and the line end.
 constexpr std::size_t kRowMax = 13 * (kFixedTextMax + 1) + 1;
 
-char* put_float(char* p, float v) { return p + format_fixed(static_cast<double>(v), 6, p); }
+char* put_float(char* p, float v) { return p + format_channel(v, p); }
 
 char* put_optional(char* p, const std::optional<float>& v) {
   *p++ = ',';
@@ -126,7 +126,7 @@ void write_csv_row(CsvOutput& out, bool gyro, bool mag, const IncludeFlags& incl
   if (include.light && !row.light) throw ReaderError::message("Light requested but unavailable");
   if (include.battery && !row.battery) throw ReaderError::message("Battery requested but unavailable");
   char* p = out.reserve(kRowMax);
-  p += format_fixed(static_cast<double>(row.time) / 1e6, 4, p);
+  p += format_time(row.time, p);
   for (float v : row.acc) {
     *p++ = ',';
     p = put_float(p, v);

@@ -73,7 +73,76 @@ bool scaled_integer(double magnitude, int decimals, std::uint64_t& result) noexc
   return true;
 }
 
+// Writes n (below 10^10) without leading zeros; returns the end.
+char* write_unsigned(std::uint64_t n, char* out) noexcept {
+  char digits[24];
+  char* end = digits + sizeof digits;
+  char* start = write_digits(n, 1, end);
+  const std::size_t len = static_cast<std::size_t>(end - start);
+  for (std::size_t i = 0; i < len; ++i) out[i] = start[i];
+  return out + len;
+}
+
+// Writes `whole` "." and `frac` as exactly `decimals` (4 or 6) digits.
+char* write_point(std::uint64_t whole, std::uint64_t frac, int decimals, char* out) noexcept {
+  out = write_unsigned(whole, out);
+  *out++ = '.';
+  for (int i = decimals - 2; i >= 0; i -= 2) {
+    std::memcpy(out + i, kDigitPairs + 2 * (frac % 100), 2);
+    frac /= 100;
+  }
+  return out + decimals;
+}
+
 }  // namespace
+
+std::size_t format_channel(float value, char* out) noexcept {
+  // A float is m * 2^e with m below 2^24, so m * 10^6 fits 64 bits and the rounding of the
+  // scaled value can be done in integers whenever the shift stays below 64.
+  const std::uint32_t bits = std::bit_cast<std::uint32_t>(value);
+  const unsigned biased = (bits >> 23) & 0xFF;
+  if (biased == 0xFF) return format_fixed(static_cast<double>(value), 6, out);
+  std::uint64_t mantissa = bits & 0x7FFFFF;
+  int exponent;
+  if (biased == 0) {
+    exponent = -149;
+  } else {
+    mantissa |= 0x800000;
+    exponent = static_cast<int>(biased) - 150;
+  }
+  if (exponent >= 0 || exponent <= -64) return format_fixed(static_cast<double>(value), 6, out);
+  const int shift = -exponent;
+  const std::uint64_t product = mantissa * 1000000u;
+  std::uint64_t scaled = product >> shift;
+  const std::uint64_t rest = product & ((std::uint64_t{1} << shift) - 1);
+  const std::uint64_t half = std::uint64_t{1} << (shift - 1);
+  if (rest > half || (rest == half && (scaled & 1) != 0)) ++scaled;
+  char* p = out;
+  if (bits >> 31) *p++ = '-';
+  p = write_point(scaled / 1000000, scaled % 1000000, 6, p);
+  return static_cast<std::size_t>(p - out);
+}
+
+std::size_t format_time(std::int64_t us, char* out) noexcept {
+  // us / 1e6 in double is within half a unit in the last place of the exact quotient; below
+  // 2^32 s that is under half a microsecond, so rounding to 100 microseconds can only differ
+  // from the integer rounding of us at an exact tie (a remainder of 50), which takes the exact
+  // path.
+  constexpr std::int64_t kLimit = (std::int64_t{1} << 32) * 1000000;
+  if (us > -kLimit && us < kLimit) {
+    const bool negative = us < 0;
+    const std::uint64_t magnitude = negative ? static_cast<std::uint64_t>(-us) : static_cast<std::uint64_t>(us);
+    const std::uint64_t remainder = magnitude % 100;
+    if (remainder != 50) {
+      const std::uint64_t scaled = magnitude / 100 + (remainder > 50 ? 1 : 0);
+      char* p = out;
+      if (negative) *p++ = '-';
+      p = write_point(scaled / 10000, scaled % 10000, 4, p);
+      return static_cast<std::size_t>(p - out);
+    }
+  }
+  return format_fixed(static_cast<double>(us) / 1e6, 4, out);
+}
 
 std::size_t format_fixed(double value, int decimals, char* out) noexcept {
   if (std::isnan(value)) {

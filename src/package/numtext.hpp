@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace morvane {
 
@@ -13,5 +14,11 @@ inline constexpr std::size_t kFixedTextMax = 400;
 // negative value including -0.0. NaN of either sign is "NaN", infinities are "inf" and "-inf".
 // Returns the number of characters written to `out`, which holds kFixedTextMax characters.
 std::size_t format_fixed(double value, int decimals, char* out) noexcept;
+
+// The CSV channel text: exactly format_fixed(value widened to double, 6, out), faster.
+std::size_t format_channel(float value, char* out) noexcept;
+
+// The CSV time text of a time in microseconds: exactly format_fixed(us / 1e6, 4, out), faster.
+std::size_t format_time(std::int64_t us, char* out) noexcept;
 
 }  // namespace morvane

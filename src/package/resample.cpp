@@ -174,16 +174,18 @@ void CubicResampler::emit(double t, std::size_t left, std::size_t right, bool cu
   channel_values(p2, y2);
   const double t1 = p1.time, t2 = p2.time;
 
-  // Only channels that can have a value are computed: a gyroscope or magnetometer value needs
-  // both middle neighbours (the cubic needs all four), and an auxiliary channel needs its
-  // column. The rest are NaN, which is what either rule would give them.
+  // Only channels that can have a value are computed. A gyroscope or magnetometer value that
+  // P1 lacks is NaN under either rule; one that only P2 lacks is NaN unless the two times
+  // coincide, where the linear rule takes P1's value. An auxiliary channel needs its column.
+  const double gap = t2 - t1;
+  const bool linear_divides = std::fabs(gap) >= kTiny;
   std::size_t active[kChannels];
   std::size_t count = 0;
   for (std::size_t c = 0; c < 3; ++c) active[count++] = c;
-  if (p1.has_gyro && p2.has_gyro) {
+  if (p1.has_gyro && (p2.has_gyro || !linear_divides)) {
     for (std::size_t c = 3; c < 6; ++c) active[count++] = c;
   }
-  if (p1.has_mag && p2.has_mag) {
+  if (p1.has_mag && (p2.has_mag || !linear_divides)) {
     for (std::size_t c = 6; c < 9; ++c) active[count++] = c;
   }
   if (out_.temperature) active[count++] = 9;
@@ -191,8 +193,6 @@ void CubicResampler::emit(double t, std::size_t left, std::size_t right, bool cu
   if (out_.battery) active[count++] = 11;
 
   // Both rules are evaluated without branches and the choice is made per channel afterwards.
-  const double gap = t2 - t1;
-  const bool linear_divides = std::fabs(gap) >= kTiny;
   const double fraction = linear_divides ? (t - t1) / gap : 0.0;
   double result[kChannels];
   for (std::size_t c = 0; c < kChannels; ++c) result[c] = std::numeric_limits<double>::quiet_NaN();
