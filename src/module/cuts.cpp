@@ -39,32 +39,38 @@ PyObject* plain_lookup(PyObject* dict, const char* key) {
 
 }  // namespace
 
-PyObject* seconds_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+namespace {
+
+// seconds() and blocks(): bind, convert start then end, validate, and build the dict. The two
+// differ only in the number type of their bounds.
+template <class T>
+PyObject* make_cut(const char* name, CutSpec::Kind kind, std::optional<T> CutSpec::*start,
+                   std::optional<T> CutSpec::*end, T (*convert)(PyObject*, const char*),
+                   OwnedRef (*to_python)(const std::optional<T>&), PyObject* const* args,
+                   Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    static constexpr Signature sig{"seconds", kCutParams, 2, 0};
+    const Signature sig{name, kCutParams, 2, 0};
     PyObject* bound[2];
     bind_arguments(sig, args, nargs, kwnames, bound);
     CutSpec cut;
-    cut.kind = CutSpec::Kind::seconds;
-    if (bound[0] && bound[0] != Py_None) cut.start_seconds = arg_double(bound[0], "start");
-    if (bound[1] && bound[1] != Py_None) cut.end_seconds = arg_double(bound[1], "end");
+    cut.kind = kind;
+    if (bound[0] && bound[0] != Py_None) cut.*start = convert(bound[0], "start");
+    if (bound[1] && bound[1] != Py_None) cut.*end = convert(bound[1], "end");
     as_value_error([&] { validate_cut(cut); });
-    return cut_dict("seconds", optional_float(cut.start_seconds), optional_float(cut.end_seconds));
+    return cut_dict(name, to_python(cut.*start), to_python(cut.*end));
   });
 }
 
+}  // namespace
+
+PyObject* seconds_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return make_cut<double>("seconds", CutSpec::Kind::seconds, &CutSpec::start_seconds,
+                          &CutSpec::end_seconds, arg_double, optional_float, args, nargs, kwnames);
+}
+
 PyObject* blocks_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    static constexpr Signature sig{"blocks", kCutParams, 2, 0};
-    PyObject* bound[2];
-    bind_arguments(sig, args, nargs, kwnames, bound);
-    CutSpec cut;
-    cut.kind = CutSpec::Kind::blocks;
-    if (bound[0] && bound[0] != Py_None) cut.start_block = arg_u64(bound[0], "start");
-    if (bound[1] && bound[1] != Py_None) cut.end_block = arg_u64(bound[1], "end");
-    as_value_error([&] { validate_cut(cut); });
-    return cut_dict("blocks", optional_int(cut.start_block), optional_int(cut.end_block));
-  });
+  return make_cut<std::uint64_t>("blocks", CutSpec::Kind::blocks, &CutSpec::start_block,
+                                 &CutSpec::end_block, arg_u64, optional_int, args, nargs, kwnames);
 }
 
 std::optional<CutSpec> read_cut(PyObject* obj) {
