@@ -2,6 +2,7 @@
 argument binding and conversion, resampling options and fixed UTC offsets."""
 
 import datetime as dt
+import os
 import inspect
 import math
 import pathlib
@@ -880,7 +881,7 @@ def _run(code, *args):
     import sys
     env_path = ":".join(p for p in sys.path if p)
     done = subprocess.run([sys.executable, "-c", code, *args], capture_output=True, text=True,
-                          env={"PYTHONPATH": env_path}, timeout=60)
+                          env=dict(os.environ, PYTHONPATH=env_path), timeout=60)
     assert done.returncode == 0, done.stderr
     return done.stdout.strip()
 

@@ -1,0 +1,288 @@
+// libFuzzer target over the Python-free core: every input is a candidate CWA file that goes
+// through the metadata parse, the header scan, the three kinds of cut, the block read with its
+// time filter, the resampling read and both CSV writers.
+//
+// A thrown ReaderError is an expected outcome for malformed input, and so is std::bad_alloc from
+// the column growth guard. Anything else (a sanitizer report, another exception, a broken
+// invariant checked below) aborts and is a finding.
+//
+// The cut, the resample rates, the include flags and the UTC offset are taken from bytes 42..63
+// of the metadata block, which no reader interprets: the fuzzer can vary them without disturbing
+// the parsed metadata, and a seed's values stay put while its data blocks mutate.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <new>
+#include <optional>
+#include <string>
+
+#include "header/metadata.hpp"
+#include "header/scan.hpp"
+#include "package/csv.hpp"
+#include "package/pipeline.hpp"
+#include "packet/error.hpp"
+#include "packet/timing.hpp"
+
+namespace {
+
+using morvane::BlockSelection;
+using morvane::CutSpec;
+using morvane::IncludeFlags;
+using morvane::ReaderError;
+using morvane::SampleColumns;
+using morvane::TimeWindow;
+
+// Resampled outputs are kept below this many rows: a timestamp jump of years at a high rate would
+// otherwise ask for billions of rows, which is the caller's choice, not a defect. Each row costs
+// microseconds under the sanitizers, and executions per second matter more than long outputs.
+constexpr double kMaxRows = 5000.0;
+// Block times come from a packed date-time (years 2000..2063) plus an offset of under four days,
+// so no two samples of any file lie further apart than this.
+constexpr double kWorstSpreadSeconds = 2.1e9;
+
+constexpr std::size_t kParamOffset = 42;
+constexpr std::size_t kParamSize = 22;
+
+[[noreturn]] void broken(const char* what) {
+  std::fprintf(stderr, "fuzz_reader: invariant broken: %s\n", what);
+  std::abort();
+}
+
+struct Params {
+  unsigned char b[kParamSize] = {};
+  explicit Params(const std::uint8_t* data, std::size_t size) {
+    for (std::size_t i = 0; i < kParamSize && kParamOffset + i < size; ++i) b[i] = data[kParamOffset + i];
+  }
+  std::uint16_t u16(std::size_t i) const { return static_cast<std::uint16_t>(b[i] | (b[i + 1] << 8)); }
+  bool bit(std::size_t byte, int n) const { return (b[byte] >> n) & 1; }
+};
+
+// Mostly seconds within the first minutes of a recording, now and then a value the cut
+// validation or the window check has to refuse.
+double seconds_value(std::uint16_t v) {
+  switch (v >> 12) {
+    case 0xF: {
+      static constexpr double odd[] = {0.0,    -0.0, 1e-9, 1e300, 1.7e308, -1.0, 1e-300, 4e9,
+                                       2.5e-7, 1e6,  86400.0, 3600.5, 0.5, 1.0, 1.2, 60.0};
+      return odd[v & 15];
+    }
+    case 0xE:
+      return std::numeric_limits<double>::quiet_NaN();
+    default:
+      return static_cast<double>(v) / 128.0;
+  }
+}
+
+// A rate in (0, 10000], the range the module accepts.
+double rate_value(std::uint16_t v) {
+  if (v == 0) return 10000.0;
+  const double hz = (v & 0x8000) ? static_cast<double>(v & 0x7FFF) / 3.0 : static_cast<double>(v) / 512.0;
+  if (!(hz > 0.0)) return 1e-3;
+  return hz > 10000.0 ? 10000.0 : hz;
+}
+
+struct TempPaths {
+  std::string input;
+  std::string output;
+  TempPaths() {
+    const char* dir = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+    const std::string stem = std::string(dir) + "/morvane-fuzz-" + std::to_string(::getpid());
+    input = stem + ".cwa";
+    output = stem + ".csv";
+  }
+  ~TempPaths() {
+    ::unlink(input.c_str());
+    ::unlink(output.c_str());
+  }
+};
+
+const TempPaths& paths() {
+  static const TempPaths p;
+  return p;
+}
+
+void write_input(const std::string& path, const std::uint8_t* data, std::size_t size) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    std::perror("fuzz_reader: cannot create input file");
+    std::abort();
+  }
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::write(fd, data + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      std::perror("fuzz_reader: cannot write input file");
+      std::abort();
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+}
+
+// Runs one step; only the reader's own failures are expected.
+template <class F>
+bool attempt(F&& f) {
+  try {
+    f();
+    return true;
+  } catch (const ReaderError& e) {
+    if (e.text().empty()) broken("ReaderError without a message");
+    return false;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
+void check_shape(const SampleColumns& c, const IncludeFlags* include) {
+  const std::size_t rows = c.rows();
+  for (const auto& a : c.acc) {
+    if (a.size() != rows) broken("accelerometer column length differs from time");
+  }
+  for (const auto* group : {&c.gyro, &c.mag}) {
+    for (const auto& col : *group) {
+      if (col && col->size() != rows) broken("gyroscope/magnetometer column length differs from time");
+    }
+  }
+  for (const auto* col : {&c.temperature, &c.light, &c.battery}) {
+    if (*col && (*col)->size() != rows) broken("auxiliary column length differs from time");
+  }
+  if (include) {
+    if (c.temperature.has_value() != include->temperature || c.light.has_value() != include->light ||
+        c.battery.has_value() != include->battery) {
+      broken("auxiliary columns do not follow the include flags");
+    }
+    if (!include->magnetometer && (c.mag[0] || c.mag[1] || c.mag[2])) {
+      broken("magnetometer column despite include_magnetometer off");
+    }
+  }
+}
+
+// Seconds between the earliest and latest sample of a read, or nothing for an empty read.
+std::optional<double> spread_seconds(const SampleColumns& c) {
+  if (c.rows() == 0) return std::nullopt;
+  std::int64_t lo = c.time[0];
+  std::int64_t hi = c.time[0];
+  for (std::size_t i = 1; i < c.rows(); ++i) {
+    if (c.time[i] < lo) lo = c.time[i];
+    if (c.time[i] > hi) hi = c.time[i];
+  }
+  return (static_cast<double>(hi) - static_cast<double>(lo)) / 1e6;
+}
+
+double bounded_rate(double hz, std::optional<double> spread) {
+  const double s = spread ? *spread : kWorstSpreadSeconds;
+  if (s * hz > kMaxRows) hz = kMaxRows / s;
+  return hz;
+}
+
+// `spread` is that of the whole file: every selection reads a subset of its samples, with the
+// same times, so it bounds them all, and tests/test_fuzz_regressions.py can compute it the same
+// way through the module to replay an input with the same rates.
+void exercise_selection(const std::string& in, const std::string& out, const BlockSelection& sel,
+                        const IncludeFlags& include, double hz, std::int64_t offset_us,
+                        std::optional<double> spread) {
+  std::optional<SampleColumns> block_columns;
+  attempt([&] {
+    SampleColumns c = morvane::read_block_columns(in, sel, include);
+    if (c.rows() == 0) broken("read_block_columns returned no rows without an error");
+    check_shape(c, &include);
+    block_columns.emplace(std::move(c));
+  });
+
+  if (block_columns) {
+    attempt([&] {
+      morvane::check_time_window(sel.window);
+      SampleColumns kept = morvane::apply_time_range(std::move(*block_columns), sel.window);
+      if (kept.rows() == 0) broken("apply_time_range kept no rows without an error");
+      check_shape(kept, &include);
+      for (std::size_t i = 0; i < kept.rows(); ++i) {
+        if (!sel.window.contains(morvane::micros_to_seconds(kept.time[i]))) {
+          broken("apply_time_range kept a row outside the window");
+        }
+      }
+    });
+  }
+
+  const double rate = bounded_rate(hz, spread);
+  attempt([&] {
+    morvane::check_time_window(sel.window);
+    SampleColumns r = morvane::read_resampled_columns(in, sel, include, rate, sel.window);
+    if (r.rows() == 0) broken("read_resampled_columns returned no rows without an error");
+    check_shape(r, nullptr);
+    for (std::size_t i = 1; i < r.rows(); ++i) {
+      if (r.time[i] < r.time[i - 1]) broken("resampled times go backwards");
+    }
+    // Grid rows lie between the first and the last sample, one grid step apart.
+    if (spread && static_cast<double>(r.rows()) > *spread * rate + 2.0) {
+      broken("more resampled rows than the sample span allows");
+    }
+  });
+
+  // The streaming writer serves an unbounded window without resampling; a bounded window makes
+  // the same call collect columns first.
+  attempt([&] { morvane::write_csv(in, out, sel, include, std::nullopt, offset_us); });
+  attempt([&] { morvane::write_csv(in, out, sel, include, rate, offset_us); });
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const TempPaths& tmp = paths();
+  write_input(tmp.input, data, size);
+  const Params p(data, size);
+
+  attempt([&] {
+    const morvane::MetadataBlock m = morvane::read_metadata_block(tmp.input);
+    if (m.packet_header != "MD") broken("metadata parsed without an MD header");
+  });
+  attempt([&] {
+    const morvane::DataTimeRange r = morvane::scan_data_time_range(tmp.input);
+    if (r.first_sample_us.has_value() != r.last_sample_us.has_value()) {
+      broken("scan reports only one end of the data");
+    }
+  });
+
+  IncludeFlags include;
+  include.magnetometer = p.bit(0, 4);
+  include.temperature = p.bit(0, 5);
+  include.light = p.bit(0, 6);
+  include.battery = p.bit(0, 7);
+  const std::int64_t offset_us = static_cast<std::int16_t>(p.u16(13)) * std::int64_t{1000003};
+
+  std::optional<CutSpec> cuts[3];
+  CutSpec blocks;
+  blocks.kind = CutSpec::Kind::blocks;
+  if (p.bit(0, 0)) blocks.start_block = p.b[1];
+  if (p.bit(0, 1)) blocks.end_block = p.b[2];
+  cuts[1] = blocks;
+  CutSpec seconds;
+  seconds.kind = CutSpec::Kind::seconds;
+  if (p.bit(0, 2)) seconds.start_seconds = seconds_value(p.u16(3));
+  if (p.bit(0, 3)) seconds.end_seconds = seconds_value(p.u16(5));
+  cuts[2] = seconds;
+
+  std::optional<double> spread;
+  attempt([&] { spread = spread_seconds(morvane::read_block_columns(tmp.input, BlockSelection{}, include)); });
+
+  for (int k = 0; k < 3; ++k) {
+    std::optional<BlockSelection> sel;
+    attempt([&] { sel = morvane::resolve_cut(tmp.input, cuts[k]); });
+    if (!sel) continue;
+    if (k == 2 && (!sel->has_first || !sel->has_count || sel->count == 0)) {
+      broken("seconds cut resolved to no block range");
+    }
+    const double hz = rate_value(p.u16(7 + 2 * static_cast<std::size_t>(k)));
+    exercise_selection(tmp.input, tmp.output, *sel, include, hz, offset_us, spread);
+  }
+  return 0;
+}
