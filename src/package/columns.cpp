@@ -36,7 +36,19 @@ std::size_t available_memory() noexcept {
   }
   std::fclose(f);
   if (!found || kb > SIZE_MAX / 1024) return SIZE_MAX;
-  return static_cast<std::size_t>(kb) * 1024;
+  std::size_t avail = static_cast<std::size_t>(kb) * 1024;
+  // Inside a container the cgroup's limit can be far below what the machine has free.
+  unsigned long long limit = 0, used = 0;
+  std::FILE* max = std::fopen("/sys/fs/cgroup/memory.max", "r");
+  std::FILE* current = std::fopen("/sys/fs/cgroup/memory.current", "r");
+  if (max && current && std::fscanf(max, "%llu", &limit) == 1 &&
+      std::fscanf(current, "%llu", &used) == 1) {
+    const unsigned long long room = limit > used ? limit - used : 0;
+    if (room < avail) avail = static_cast<std::size_t>(room);
+  }
+  if (max) std::fclose(max);
+  if (current) std::fclose(current);
+  return avail;
 }
 
 namespace {
@@ -125,8 +137,10 @@ void release_buffer(void* data, std::size_t elem, std::size_t cap) noexcept {
   g_capacity_bytes -= cap * elem;
 }
 
+void forget_buffer(std::size_t elem, std::size_t cap) noexcept { g_capacity_bytes -= cap * elem; }
+
 void free_released(void* data, std::size_t elem, std::size_t cap) noexcept {
-  release_buffer(data, elem, cap);
+  if (data) free_bytes(data, cap * elem);
 }
 
 }  // namespace morvane

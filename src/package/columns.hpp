@@ -23,6 +23,9 @@ void release_buffer(void* data, std::size_t elem, std::size_t cap) noexcept;
 // The memory the machine can still give without swapping (MemAvailable), or SIZE_MAX where the
 // system does not say.
 std::size_t available_memory() noexcept;
+// Stops counting a buffer that leaves the columns (Column::release): from then on it belongs to
+// its receiver and no longer grows.
+void forget_buffer(std::size_t elem, std::size_t cap) noexcept;
 // Frees a buffer that was handed over with Column::release.
 void free_released(void* data, std::size_t elem, std::size_t cap) noexcept;
 
@@ -90,6 +93,7 @@ class Column {
   };
   Released release() noexcept {
     Released r{data_, size_, cap_};
+    if (data_) forget_buffer(sizeof(T), cap_);
     data_ = nullptr;
     size_ = cap_ = 0;
     return r;
