@@ -71,15 +71,12 @@ double CubicResampler::grid_time(std::uint64_t n) const noexcept {
   return (static_cast<double>(n) * step_ms_ + origin_ms_) / 1000.0;
 }
 
-ResampleEntry& CubicResampler::next_slot() {
-  if (count_ == ring_.size()) {
-    std::vector<ResampleEntry> bigger(ring_.size() * 2);
-    for (std::size_t i = 0; i < count_; ++i) bigger[i] = at(i);
-    ring_.swap(bigger);
-    head_ = 0;
-    mask_ = ring_.size() - 1;
-  }
-  return ring_[(head_ + count_) & mask_];
+void CubicResampler::grow_ring() {
+  std::vector<ResampleEntry> bigger(ring_.size() * 2);
+  for (std::size_t i = 0; i < count_; ++i) bigger[i] = at(i);
+  ring_.swap(bigger);
+  head_ = 0;
+  mask_ = ring_.size() - 1;
 }
 
 void CubicResampler::append(const ResampleEntry& entry) {
@@ -87,30 +84,19 @@ void CubicResampler::append(const ResampleEntry& entry) {
   commit_slot();
 }
 
-void CubicResampler::commit_slot() {
-  const ResampleEntry& entry = ring_[(head_ + count_) & mask_];
-  ++count_;
-  if (!started_) {
-    const double origin = range_start_time_ && *range_start_time_ > entry.time ? *range_start_time_
-                                                                               : entry.time;
-    origin_ms_ = 1000.0 * origin;
-    // The round trip through milliseconds can land one unit in the last place before the first
-    // sample, where no bracket would ever hold the first row. Nudge the origin up until it does.
-    while (std::isfinite(origin_ms_) && grid_time(0) < entry.time) {
-      origin_ms_ = std::nextafter(origin_ms_, std::numeric_limits<double>::infinity());
-    }
-    started_ = true;
-    n_ = 0;
-    t_ = grid_time(0);
+void CubicResampler::start() {
+  const ResampleEntry& entry = at(count_ - 1);
+  const double origin = range_start_time_ && *range_start_time_ > entry.time ? *range_start_time_
+                                                                             : entry.time;
+  origin_ms_ = 1000.0 * origin;
+  // The round trip through milliseconds can land one unit in the last place before the first
+  // sample, where no bracket would ever hold the first row. Nudge the origin up until it does.
+  while (std::isfinite(origin_ms_) && grid_time(0) < entry.time) {
+    origin_ms_ = std::nextafter(origin_ms_, std::numeric_limits<double>::infinity());
   }
-}
-
-void CubicResampler::trim() noexcept {
-  if (cursor_ < 2) return;
-  const std::size_t drop = cursor_ - 1;
-  head_ = (head_ + drop) & mask_;
-  count_ -= drop;
-  cursor_ = 1;
+  started_ = true;
+  n_ = 0;
+  t_ = grid_time(0);
 }
 
 void CubicResampler::run(bool finishing) {

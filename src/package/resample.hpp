@@ -34,9 +34,26 @@ class CubicResampler {
 
   void append(const ResampleEntry& entry);
   // The same in two halves: fill the slot that next_slot() returns, then commit it.
-  ResampleEntry& next_slot();
-  void commit_slot();
-  void step() { run(false); }
+  ResampleEntry& next_slot() {
+    if (count_ == ring_.size()) grow_ring();
+    return ring_[(head_ + count_) & mask_];
+  }
+  void commit_slot() {
+    ++count_;
+    if (!started_) start();
+  }
+  void step() {
+    // The common case, a new sample still before the pending grid time: the bracket search from
+    // the cursor stops at the end, the row stays pending and the cursor moves to the new entry.
+    // This is what run() does then, without the call.
+    if (started_ && cursor_ + 2 == count_ && at(count_ - 1).time < t_ &&
+        !(range_end_time_ && t_ >= *range_end_time_)) {
+      cursor_ = count_ - 1;
+      trim();
+      return;
+    }
+    run(false);
+  }
   // Like step, but a row whose fourth neighbour will never come uses the linear rule.
   void finish() { run(true); }
   bool done() const noexcept { return done_; }
@@ -49,7 +66,15 @@ class CubicResampler {
  private:
   void run(bool finishing);
   void emit(double t, std::size_t left, std::size_t right, bool cubic_possible);
-  void trim() noexcept;
+  void trim() noexcept {
+    if (cursor_ < 2) return;
+    const std::size_t drop = cursor_ - 1;
+    head_ = (head_ + drop) & mask_;
+    count_ -= drop;
+    cursor_ = 1;
+  }
+  void grow_ring();
+  void start();
   void refuse_impossible_gap(double t, double right_time) const;
   const ResampleEntry& at(std::size_t i) const noexcept { return ring_[(head_ + i) & mask_]; }
 
