@@ -9,30 +9,11 @@ import numpy as np
 import pytest
 
 import cwagen
+from argtypes import FloatLike, IndexLike, StrSub
 import morvane
 
 NAN = float("nan")
 INF = float("inf")
-
-
-class IndexLike:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class FloatLike:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
-
-
-class StrSub(str):
-    pass
 
 
 @pytest.fixture(scope="module")

@@ -13,6 +13,7 @@ import numpy as np
 import pytest
 
 import cwagen
+from argtypes import FloatLike, IndexLike, StrSub
 import morvane
 
 NAMES = ["read_metadata", "sampling_consistency_report", "seconds", "blocks",
@@ -351,26 +352,6 @@ def test_csv_defaults_and_flags(rec, tmp_path, kwargs, header):
 # ---------------------------------------------------------------------------
 # Argument conversion
 # ---------------------------------------------------------------------------
-
-class FloatLike:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
-
-
-class IndexLike:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class StrSub(str):
-    pass
-
 
 MISSING = "/nonexistent-morvane-dir/absent.cwa"
 
