@@ -249,7 +249,16 @@ def test_repeated_calls_leave_memory_and_references_flat(files, traced, monkeypa
     blocks, traced_bytes, rss = (min(w[i] for w in growth) for i in range(3))
 
     assert open_fds() == fds
-    assert [sys.getrefcount(v) for v in held] == refs
+    # An object only the test holds must come back to its exact count; an interned string such
+    # as "seconds" is shared with the whole interpreter, where unrelated code (a collected
+    # traceback, a cache) can move it by one, while a reference the module leaks or steals per
+    # call would move it by hundreds.
+    now = [sys.getrefcount(v) for v in held]
+    for i, (before, after) in enumerate(zip(refs, now)):
+        if before > 100:
+            assert abs(after - before) < max(calls // 4, 10), (held[i], after - before)
+        else:
+            assert after == before, (held[i], after - before)
     # On interpreters with immortal singletons these counts are fixed; elsewhere a missing
     # decrement on a returned None or a converted flag would move them by one per call, while
     # pandas' own caches may hold a stray reference or two.
