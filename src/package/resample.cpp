@@ -19,9 +19,6 @@ constexpr std::size_t kChannels = 12;
 // How often (in grid rows) the resampler looks ahead for a gap no memory could fill.
 constexpr std::uint64_t kGapCheckEvery = 4096;
 
-void channel_values(const ResampleEntry& e, double (&y)[kChannels]) noexcept {
-  for (std::size_t c = 0; c < kChannels; ++c) y[c] = static_cast<double>(e.value[c]);
-}
 
 }  // namespace
 
@@ -155,9 +152,6 @@ void CubicResampler::refuse_impossible_gap(double t, double right_time) const {
 void CubicResampler::emit(double t, std::size_t left, std::size_t right, bool cubic_possible) {
   const ResampleEntry& p1 = at(left);
   const ResampleEntry& p2 = at(right);
-  double y1[kChannels], y2[kChannels];
-  channel_values(p1, y1);
-  channel_values(p2, y2);
   const double t1 = p1.time, t2 = p2.time;
 
   // Only channels that can have a value are computed. A gyroscope or magnetometer value that
@@ -178,18 +172,19 @@ void CubicResampler::emit(double t, std::size_t left, std::size_t right, bool cu
   if (out_.light) active[count++] = 10;
   if (out_.battery) active[count++] = 11;
 
-  // Both rules are evaluated without branches and the choice is made per channel afterwards.
-  const double fraction = linear_divides ? (t - t1) / gap : 0.0;
-  double result[kChannels];
-  for (std::size_t c = 0; c < kChannels; ++c) result[c] = std::numeric_limits<double>::quiet_NaN();
-  for (std::size_t k = 0; k < count; ++k) {
-    const std::size_t c = active[k];
-    result[c] = linear_divides ? fraction * (y2[c] - y1[c]) + y1[c] : y1[c];
+  float value[kChannels];
+  bool present[kChannels];
+  for (std::size_t c = 0; c < kChannels; ++c) {
+    value[c] = kMissing;
+    present[c] = false;
   }
+
+  // The cubic weights, when all four points exist and no denominator is too small.
+  const ResampleEntry* p0 = nullptr;
+  const ResampleEntry* p3 = nullptr;
+  double w0 = 0, w1 = 0, w2 = 0, w3 = 0;
   if (cubic_possible) {
-    const ResampleEntry& p0 = at(left - 1);
-    const ResampleEntry& p3 = at(right + 1);
-    const double t0 = p0.time, t3 = p3.time;
+    const double t0 = at(left - 1).time, t3 = at(right + 1).time;
     const double a0 = t - t0, a1 = t - t1, a2 = t - t2, a3 = t - t3;
     const double d0 = (t0 - t3) * ((t0 - t2) * (t0 - t1));
     const double d1 = (t1 - t3) * ((t1 - t2) * (t1 - t0));
@@ -197,26 +192,29 @@ void CubicResampler::emit(double t, std::size_t left, std::size_t right, bool cu
     const double d3 = (t3 - t2) * ((t3 - t1) * (t3 - t0));
     if (std::fabs(d0) >= kTiny && std::fabs(d1) >= kTiny && std::fabs(d2) >= kTiny &&
         std::fabs(d3) >= kTiny) {
-      double y0[kChannels], y3[kChannels];
-      channel_values(p0, y0);
-      channel_values(p3, y3);
-      const double w0 = (a3 * (a2 * a1)) / d0;
-      const double w1 = (a3 * (a2 * a0)) / d1;
-      const double w2 = ((a1 * a0) * a3) / d2;
-      const double w3 = ((a1 * a0) * a2) / d3;
-      for (std::size_t k = 0; k < count; ++k) {
-        const std::size_t c = active[k];
-        const double cubic = ((w0 * y0[c] + w1 * y1[c]) + w2 * y2[c]) + w3 * y3[c];
-        // NaN is the only value unequal to itself: a NaN neighbour keeps the linear value.
-        const bool usable = y0[c] == y0[c] && y1[c] == y1[c] && y2[c] == y2[c] && y3[c] == y3[c];
-        result[c] = usable ? cubic : result[c];
-      }
+      p0 = &at(left - 1);
+      p3 = &at(right + 1);
+      w0 = (a3 * (a2 * a1)) / d0;
+      w1 = (a3 * (a2 * a0)) / d1;
+      w2 = ((a1 * a0) * a3) / d2;
+      w3 = ((a1 * a0) * a2) / d3;
     }
   }
-  float value[kChannels];
-  bool present[kChannels];
-  for (std::size_t c = 0; c < kChannels; ++c) {
-    value[c] = static_cast<float>(result[c]);
+  const double fraction = linear_divides ? (t - t1) / gap : 0.0;
+  for (std::size_t k = 0; k < count; ++k) {
+    const std::size_t c = active[k];
+    const double y1 = static_cast<double>(p1.value[c]);
+    const double y2 = static_cast<double>(p2.value[c]);
+    double result = linear_divides ? fraction * (y2 - y1) + y1 : y1;
+    if (p0) {
+      const double y0 = static_cast<double>(p0->value[c]);
+      const double y3 = static_cast<double>(p3->value[c]);
+      // NaN is the only value unequal to itself: a NaN neighbour keeps the linear value.
+      if (y0 == y0 && y1 == y1 && y2 == y2 && y3 == y3) {
+        result = ((w0 * y0 + w1 * y1) + w2 * y2) + w3 * y3;
+      }
+    }
+    value[c] = static_cast<float>(result);
     present[c] = !std::isnan(value[c]);
   }
 
