@@ -22,20 +22,6 @@ constexpr std::uint64_t kGapCheckEvery = 4096;
 
 }  // namespace
 
-void ResampleEntry::set(double t, const SampleRecord& sample, const AuxReadings& aux) noexcept {
-  time = t;
-  for (int a = 0; a < 3; ++a) {
-    value[a] = sample.acc[a];
-    value[3 + a] = sample.has_gyro ? sample.gyro[a] : kMissing;
-    value[6 + a] = sample.has_mag ? sample.mag[a] : kMissing;
-  }
-  value[9] = aux.temperature;
-  value[10] = aux.light;
-  value[11] = aux.battery;
-  has_gyro = sample.has_gyro;
-  has_mag = sample.has_mag;
-}
-
 void ResampleEntry::set(double t, const DecodedBlock& block, std::size_t i,
                         const AuxReadings& aux) noexcept {
   time = t;
@@ -74,11 +60,6 @@ void CubicResampler::grow_ring() {
   ring_.swap(bigger);
   head_ = 0;
   mask_ = ring_.size() - 1;
-}
-
-void CubicResampler::append(const ResampleEntry& entry) {
-  next_slot() = entry;
-  commit_slot();
 }
 
 void CubicResampler::start() {

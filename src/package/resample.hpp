@@ -20,8 +20,7 @@ struct ResampleEntry {
   bool has_gyro = false;
   bool has_mag = false;
 
-  void set(double t, const SampleRecord& sample, const AuxReadings& aux) noexcept;
-  // The same from sample i of a decoded block.
+  // Fills the entry from sample i of a decoded block.
   void set(double t, const DecodedBlock& block, std::size_t i, const AuxReadings& aux) noexcept;
 };
 
@@ -32,7 +31,6 @@ class CubicResampler {
  public:
   CubicResampler(const TimeWindow& window, double resample_hz, const IncludeFlags& include);
 
-  void append(const ResampleEntry& entry);
   // The same in two halves: fill the slot that next_slot() returns, then commit it.
   ResampleEntry& next_slot() {
     if (count_ == ring_.size()) grow_ring();

@@ -10,18 +10,10 @@ namespace morvane {
 
 inline constexpr std::size_t kMaxSamplesPerBlock = 120;
 
-// One decoded sample. Gyroscope and magnetometer values are present or absent per triple; an
-// absent value is not the same as a recorded zero.
-struct SampleRecord {
-  float gyro[3] = {0, 0, 0};
-  float mag[3] = {0, 0, 0};
-  float acc[3] = {0, 0, 0};
-  bool has_gyro = false;
-  bool has_mag = false;
-};
-
-// All samples of one block, channel by channel, so that they can be appended to columns with a
-// copy per channel. Owned by the reader that decodes into it and reused from block to block.
+// All decoded samples of one block, channel by channel: the scratch of the readers that go
+// sample by sample (the resampler and the streaming CSV writer), reused from block to block.
+// Gyroscope and magnetometer values are present or absent for the whole block; an absent value
+// is not the same as a recorded zero.
 struct DecodedBlock {
   std::size_t count = 0;
   bool has_gyro = false;
@@ -29,18 +21,6 @@ struct DecodedBlock {
   float acc[3][kMaxSamplesPerBlock];
   float gyro[3][kMaxSamplesPerBlock];
   float mag[3][kMaxSamplesPerBlock];
-
-  SampleRecord record(std::size_t i) const noexcept {
-    SampleRecord r;
-    for (int a = 0; a < 3; ++a) {
-      r.acc[a] = acc[a][i];
-      r.gyro[a] = has_gyro ? gyro[a][i] : 0.0f;
-      r.mag[a] = has_mag ? mag[a][i] : 0.0f;
-    }
-    r.has_gyro = has_gyro;
-    r.has_mag = has_mag;
-    return r;
-  }
 };
 
 // Where decoded values go: one pointer per channel, each with room for sample_count values.
