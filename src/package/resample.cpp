@@ -1,8 +1,14 @@
 #include "package/resample.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
-#include <memory>
+#include <utility>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <new>
 
 #include "packet/error.hpp"
@@ -15,61 +21,117 @@ namespace morvane {
 namespace {
 
 constexpr double kTiny = 1e-12;
-constexpr std::size_t kChannels = 12;
 // How often (in grid rows) the resampler looks ahead for a gap no memory could fill.
 constexpr std::uint64_t kGapCheckEvery = 4096;
 
-
 }  // namespace
-
-void ResampleEntry::set(double t, const DecodedBlock& block, std::size_t i,
-                        const AuxReadings& aux) noexcept {
-  time = t;
-  for (int a = 0; a < 3; ++a) value[a] = block.acc[a][i];
-  for (int a = 0; a < 3; ++a) value[3 + a] = block.has_gyro ? block.gyro[a][i] : kMissing;
-  for (int a = 0; a < 3; ++a) value[6 + a] = block.has_mag ? block.mag[a][i] : kMissing;
-  value[9] = aux.temperature;
-  value[10] = aux.light;
-  value[11] = aux.battery;
-  has_gyro = block.has_gyro;
-  has_mag = block.has_mag;
-}
 
 CubicResampler::CubicResampler(const TimeWindow& window, double resample_hz,
                                const IncludeFlags& include)
-    : range_start_time_(window.range_start_time),
-      range_end_time_(window.range_end_time),
-      step_ms_(1000.0 / resample_hz),
-      ring_(16),
-      mask_(15) {
+    : has_end_(window.range_end_time.has_value()),
+      end_time_(window.range_end_time.value_or(0.0)),
+      range_start_time_(window.range_start_time),
+      step_ms_(1000.0 / resample_hz) {
   if (include.temperature) out_.temperature.emplace();
   if (include.light) out_.light.emplace();
   if (include.battery) out_.battery.emplace();
 }
 
-double CubicResampler::grid_time(std::uint64_t n) const noexcept {
-  // Row 0 is the origin itself: for a rate so small that the step overflows, 0 times the step
-  // would be NaN.
-  if (n == 0) return origin_ms_ / 1000.0;
-  return (static_cast<double>(n) * step_ms_ + origin_ms_) / 1000.0;
+void CubicResampler::expect_rows(double rows) {
+  // Sizing the columns once saves moving them at every doubling. A guess that is far off (a
+  // window, a clock jump, a wrong rate code) only costs address space: pages that are never
+  // written are never backed. A guess the memory could not hold is not acted on.
+  if (has_end_ && range_start_time_) {
+    const double window_rows = (end_time_ - *range_start_time_) * 1000.0 / step_ms_ + 2.0;
+    if (window_rows < rows) rows = window_rows;
+  }
+  if (!(rows >= 1.0 && rows <= 4e9)) return;
+  const std::size_t n = static_cast<std::size_t>(rows) + 16;
+  std::size_t row_bytes = sizeof(std::int64_t) + 3 * sizeof(float);
+  for (const OptionalColumn* c : {&out_.temperature, &out_.light, &out_.battery}) {
+    if (*c) row_bytes += sizeof(float);
+  }
+  const std::size_t avail = available_memory();
+  if (avail != SIZE_MAX && n > avail / 4 / row_bytes) return;
+  out_.time.reserve(n);
+  for (auto& c : out_.acc) c.reserve(n);
+  for (OptionalColumn* c : {&out_.temperature, &out_.light, &out_.battery}) {
+    if (*c) (*c)->reserve(n);
+  }
 }
 
-void CubicResampler::grow_ring() {
-  std::vector<ResampleEntry> bigger(ring_.size() * 2);
-  for (std::size_t i = 0; i < count_; ++i) bigger[i] = at(i);
-  ring_.swap(bigger);
-  head_ = 0;
-  mask_ = ring_.size() - 1;
+void CubicResampler::compact() noexcept {
+  if (cursor_ < 2) return;
+  const std::size_t drop = cursor_ - 1;
+  const std::size_t keep = count_ - drop;
+  std::memmove(time_.data(), time_.data() + drop, keep * sizeof(double));
+  std::memmove(flags_.data(), flags_.data() + drop, keep);
+  for (auto& v : value_) std::memmove(v.data(), v.data() + drop, keep * sizeof(float));
+  count_ = keep;
+  cursor_ = 1;
 }
+
+CubicResampler::Slots CubicResampler::slots() {
+  compact();
+  const std::size_t need = count_ + kMaxSamplesPerBlock;
+  if (time_.size() < need) {
+    const std::size_t size = need * 2;
+    time_.resize(size);
+    flags_.resize(size);
+    for (auto& v : value_) v.resize(size);
+  }
+  Slots s{time_.data() + count_, {}};
+  for (int a = 0; a < 3; ++a) {
+    s.targets.acc[a] = value_[a].data() + count_;
+    s.targets.gyro[a] = value_[3 + a].data() + count_;
+    s.targets.mag[a] = value_[6 + a].data() + count_;
+  }
+  return s;
+}
+
+void CubicResampler::fill_missing(std::size_t c0, std::size_t from, std::size_t to) noexcept {
+  for (std::size_t c = c0; c < c0 + 3; ++c) std::fill(value_[c].data() + from, value_[c].data() + to, kMissing);
+}
+
+std::size_t CubicResampler::take(std::size_t from, std::size_t to, BlockChannels channels,
+                                 const AuxReadings& aux) {
+  const std::size_t first = count_;
+  const std::size_t last = count_ + (to - from);
+  const std::uint8_t flags = static_cast<std::uint8_t>((channels.gyro ? kHasGyro : 0) |
+                                                       (channels.mag ? kHasMag : 0));
+  // A gyroscope or magnetometer value an entry lacks reads as NaN, which the interpolation
+  // needs once any entry has that channel.
+  for (const auto& [flag, c0] : {std::pair{kHasGyro, std::size_t{3}}, std::pair{kHasMag, std::size_t{6}}}) {
+    if (flags & flag) {
+      if (!(seen_ & flag)) fill_missing(c0, 0, first);
+    } else if (seen_ & flag) {
+      fill_missing(c0, first, last);
+    }
+  }
+  seen_ |= flags;
+  std::fill(flags_.data() + first, flags_.data() + last, flags);
+  const float aux_values[3] = {aux.temperature, aux.light, aux.battery};
+  const OptionalColumn* aux_columns[3] = {&out_.temperature, &out_.light, &out_.battery};
+  for (std::size_t k = 0; k < 3; ++k) {
+    if (*aux_columns[k]) std::fill(value_[9 + k].data() + first, value_[9 + k].data() + last, aux_values[k]);
+  }
+  count_ = last;
+  enabled_by_ = first;
+  if (!started_) start();
+  run(false);
+  return done_ ? from + (enabled_by_ - first) : to;
+}
+
+void CubicResampler::finish() { run(true); }
 
 void CubicResampler::start() {
-  const ResampleEntry& entry = at(count_ - 1);
-  const double origin = range_start_time_ && *range_start_time_ > entry.time ? *range_start_time_
-                                                                             : entry.time;
+  const double first_time = time_[0];
+  const double origin = range_start_time_ && *range_start_time_ > first_time ? *range_start_time_
+                                                                             : first_time;
   origin_ms_ = 1000.0 * origin;
   // The round trip through milliseconds can land one unit in the last place before the first
   // sample, where no bracket would ever hold the first row. Nudge the origin up until it does.
-  while (std::isfinite(origin_ms_) && grid_time(0) < entry.time) {
+  while (std::isfinite(origin_ms_) && grid_time(0) < first_time) {
     origin_ms_ = std::nextafter(origin_ms_, std::numeric_limits<double>::infinity());
   }
   started_ = true;
@@ -78,46 +140,56 @@ void CubicResampler::start() {
 }
 
 void CubicResampler::run(bool finishing) {
-  if (!started_) return;
-  double t = t_;
-  if (range_end_time_ && t >= *range_end_time_) {
+  if (!started_ || done_) return;
+  if (has_end_ && t_ >= end_time_) {
     done_ = true;
     return;
   }
+  // The loop keeps its state in locals: the plan's stores could otherwise alias every member.
+  const double* time = time_.data();
+  const std::size_t count = count_;
+  std::size_t cursor = cursor_;
+  std::uint64_t n = n_;
+  double t = t_;
+  std::size_t enabled_by = enabled_by_;
+  bool done = false;
   for (;;) {
-    std::size_t right = cursor_ + 1;
-    while (right < count_ && at(right).time < t) ++right;
+    std::size_t right = cursor + 1;
+    while (right < count && time[right] < t) ++right;
     const std::size_t left = right - 1;
-    cursor_ = left;
-    if (count_ < 2 || right == count_ || t < at(left).time || at(right).time < t) {
-      trim();
-      return;
-    }
-    const bool has_p3 = right + 1 < count_;
-    if (left >= 1 && !has_p3 && !finishing) {
-      trim();
-      return;
-    }
-    if (n_ % kGapCheckEvery == 0) refuse_impossible_gap(t, at(right).time);
-    emit(t, left, right, left >= 1 && has_p3);
-    ++n_;
-    trim();
-    t = t_ = grid_time(n_);
-    if (range_end_time_ && t >= *range_end_time_) {
-      done_ = true;
-      return;
+    cursor = left;
+    if (count < 2 || right == count || t < time[left] || time[right] < t) break;
+    const bool has_p3 = right + 1 < count;
+    if (left >= 1 && !has_p3 && !finishing) break;
+    if (n % kGapCheckEvery == 0) refuse_impossible_gap(t, time[right]);
+    if (plan_.rows == Plan::kRows) flush();
+    plan_row(t, left, left >= 1 && has_p3);
+    // A row with a left neighbour before P1 waits for P3; one at the start only for P2.
+    enabled_by = left >= 1 ? right + 1 : right;
+    ++n;
+    t = grid_time(n);
+    if (has_end_ && t >= end_time_) {
+      done = true;
+      break;
     }
   }
+  cursor_ = cursor;
+  n_ = n;
+  t_ = t;
+  enabled_by_ = enabled_by;
+  done_ = done;
+  flush();
 }
 
-void CubicResampler::refuse_impossible_gap(double t, double right_time) const {
+void CubicResampler::refuse_impossible_gap(double t, double right_time) {
   // A clock jump of decades between two samples asks for billions of grid rows. Growing the
   // columns would fail only after filling the machine's memory; when the rows up to the next
   // sample (or the window's end) cannot fit in the memory available now, fail at once.
   double until = right_time;
-  if (range_end_time_ && *range_end_time_ < until) until = *range_end_time_;
+  if (has_end_ && end_time_ < until) until = end_time_;
   const double rows = (until - t) * 1000.0 / step_ms_;
   if (!(rows > 1e7)) return;
+  flush();  // the planned rows may bring a column into being
   std::size_t row_bytes = sizeof(std::int64_t) + 3 * sizeof(float);
   for (const OptionalColumn* c : {&out_.gyro[0], &out_.gyro[1], &out_.gyro[2], &out_.mag[0],
                                   &out_.mag[1], &out_.mag[2], &out_.temperature, &out_.light,
@@ -130,149 +202,315 @@ void CubicResampler::refuse_impossible_gap(double t, double right_time) const {
   }
 }
 
-void CubicResampler::emit(double t, std::size_t left, std::size_t right, bool cubic_possible) {
-  const ResampleEntry& p1 = at(left);
-  const ResampleEntry& p2 = at(right);
-  const double t1 = p1.time, t2 = p2.time;
-
-  // Only channels that can have a value are computed. A gyroscope or magnetometer value that
-  // P1 lacks is NaN under either rule; one that only P2 lacks is NaN unless the two times
-  // coincide, where the linear rule takes P1's value. An auxiliary channel needs its column.
-  const double gap = t2 - t1;
-  const bool linear_divides = std::fabs(gap) >= kTiny;
-  std::size_t active[kChannels];
-  std::size_t count = 0;
-  for (std::size_t c = 0; c < 3; ++c) active[count++] = c;
-  if (p1.has_gyro && (p2.has_gyro || !linear_divides)) {
-    for (std::size_t c = 3; c < 6; ++c) active[count++] = c;
+void CubicResampler::plan_row(double t, std::size_t left, bool cubic_possible) noexcept {
+  const std::size_t r = plan_.rows;
+  const double* time = time_.data();
+  const double t1 = time[left], t2 = time[left + 1];
+  const double a1 = t - t1, a2 = t - t2;
+  const double e21 = t2 - t1;
+  std::uint8_t rule = 0;
+  if (std::fabs(e21) >= kTiny) {
+    rule |= Plan::kLinear;
+    plan_.fraction[r] = a1 / e21;
   }
-  if (p1.has_mag && (p2.has_mag || !linear_divides)) {
-    for (std::size_t c = 6; c < 9; ++c) active[count++] = c;
-  }
-  if (out_.temperature) active[count++] = 9;
-  if (out_.light) active[count++] = 10;
-  if (out_.battery) active[count++] = 11;
-
-  float value[kChannels];
-  bool present[kChannels];
-  for (std::size_t c = 0; c < kChannels; ++c) {
-    value[c] = kMissing;
-    present[c] = false;
-  }
-
-  // The cubic weights, when all four points exist and no denominator is too small.
-  const ResampleEntry* p0 = nullptr;
-  const ResampleEntry* p3 = nullptr;
-  double w0 = 0, w1 = 0, w2 = 0, w3 = 0;
   if (cubic_possible) {
-    const double t0 = at(left - 1).time, t3 = at(right + 1).time;
-    const double a0 = t - t0, a1 = t - t1, a2 = t - t2, a3 = t - t3;
-    const double d0 = (t0 - t3) * ((t0 - t2) * (t0 - t1));
-    const double d1 = (t1 - t3) * ((t1 - t2) * (t1 - t0));
-    const double d2 = (t2 - t3) * ((t2 - t1) * (t2 - t0));
-    const double d3 = (t3 - t2) * ((t3 - t1) * (t3 - t0));
-    if (std::fabs(d0) >= kTiny && std::fabs(d1) >= kTiny && std::fabs(d2) >= kTiny &&
-        std::fabs(d3) >= kTiny) {
-      p0 = &at(left - 1);
-      p3 = &at(right + 1);
-      w0 = (a3 * (a2 * a1)) / d0;
-      w1 = (a3 * (a2 * a0)) / d1;
-      w2 = ((a1 * a0) * a3) / d2;
-      w3 = ((a1 * a0) * a2) / d3;
+    // The four denominators are products of the six pairwise differences, each formed once:
+    // rounding is symmetric, so t0 - t1 is exactly -(t1 - t0), and a negated factor only negates
+    // a product or a quotient. A denominator is used only when no factor is zero.
+    const double t0 = time[left - 1], t3 = time[left + 2];
+    const double a0 = t - t0, a3 = t - t3;
+    const double e10 = t1 - t0, e20 = t2 - t0, e30 = t3 - t0, e31 = t3 - t1, e32 = t3 - t2;
+    const double m0 = e30 * (e20 * e10);  // -(t0 - t3) * ((t0 - t2) * (t0 - t1))
+    const double m1 = e31 * (e21 * e10);  //  (t1 - t3) * ((t1 - t2) * (t1 - t0))
+    const double m2 = e32 * (e21 * e20);  // -(t2 - t3) * ((t2 - t1) * (t2 - t0))
+    const double m3 = e32 * (e31 * e30);  //  (t3 - t2) * ((t3 - t1) * (t3 - t0))
+    if (std::fabs(m0) >= kTiny && std::fabs(m1) >= kTiny && std::fabs(m2) >= kTiny &&
+        std::fabs(m3) >= kTiny) {
+      rule |= Plan::kCubic;
+      const double a10 = a1 * a0;
+      plan_.w[0][r] = -((a3 * (a2 * a1)) / m0);
+      plan_.w[1][r] = (a3 * (a2 * a0)) / m1;
+      plan_.w[2][r] = -((a10 * a3) / m2);
+      plan_.w[3][r] = (a10 * a2) / m3;
     }
   }
-  const double fraction = linear_divides ? (t - t1) / gap : 0.0;
-  for (std::size_t k = 0; k < count; ++k) {
-    const std::size_t c = active[k];
-    const double y1 = static_cast<double>(p1.value[c]);
-    const double y2 = static_cast<double>(p2.value[c]);
-    double result = linear_divides ? fraction * (y2 - y1) + y1 : y1;
-    if (p0) {
-      const double y0 = static_cast<double>(p0->value[c]);
-      const double y3 = static_cast<double>(p3->value[c]);
-      // NaN is the only value unequal to itself: a NaN neighbour keeps the linear value.
-      if (y0 == y0 && y1 == y1 && y2 == y2 && y3 == y3) {
-        result = ((w0 * y0 + w1 * y1) + w2 * y2) + w3 * y3;
-      }
-    }
-    value[c] = static_cast<float>(result);
-    present[c] = !std::isnan(value[c]);
+  if (t == t1) {
+    rule |= Plan::kHitP1;
+  } else if (t == t2) {
+    rule |= Plan::kHitP2;
   }
-
-  // On a grid time that is a sample time, the gyroscope and magnetometer are that sample's own.
-  const ResampleEntry* hit = t == t1 ? &p1 : (t == t2 ? &p2 : nullptr);
-  if (hit) {
-    for (int a = 0; a < 3; ++a) {
-      value[3 + a] = hit->value[3 + a];
-      present[3 + a] = hit->has_gyro;
-      value[6 + a] = hit->value[6 + a];
-      present[6 + a] = hit->has_mag;
-    }
-  }
-
-  const std::size_t row = out_.time.size();
-  out_.time.push_back(seconds_to_micros(t));
-  for (int a = 0; a < 3; ++a) out_.acc[a].push_back(value[a]);
-  for (int a = 0; a < 3; ++a) push_optional_value(out_.gyro[a], row, present[3 + a], value[3 + a]);
-  for (int a = 0; a < 3; ++a) push_optional_value(out_.mag[a], row, present[6 + a], value[6 + a]);
-  if (out_.temperature) out_.temperature->push_back(value[9]);
-  if (out_.light) out_.light->push_back(value[10]);
-  if (out_.battery) out_.battery->push_back(value[11]);
+  plan_.rule[r] = rule;
+  if ((rule & (Plan::kLinear | Plan::kCubic)) != (Plan::kLinear | Plan::kCubic)) plan_.all_cubic = false;
+  plan_.left[r] = static_cast<std::uint32_t>(left);
+  plan_.micros[r] = seconds_to_micros(t);
+  plan_.rows = r + 1;
 }
+
+namespace {
+
+// One channel's value of a planned row: the cubic rule where it applies and no neighbour is
+// NaN (the only value unequal to itself), else the linear rule, else P1's value.
+inline double interpolate(const float* v, std::size_t l, std::uint8_t rule, double fraction,
+                          const double* w0, const double* w1, const double* w2, const double* w3,
+                          std::size_t r, std::uint8_t linear, std::uint8_t cubic) noexcept {
+  const double y1 = static_cast<double>(v[l]);
+  const double y2 = static_cast<double>(v[l + 1]);
+  double result = (rule & linear) ? fraction * (y2 - y1) + y1 : y1;
+  if (rule & cubic) {
+    const double y0 = static_cast<double>(v[l - 1]);
+    const double y3 = static_cast<double>(v[l + 2]);
+    if (y0 == y0 && y1 == y1 && y2 == y2 && y3 == y3) {
+      result = ((w0[r] * y0 + w1[r] * y1) + w2[r] * y2) + w3[r] * y3;
+    }
+  }
+  return result;
+}
+
+}  // namespace
+
+namespace {
+
+// One channel of one row that has four neighbours and divides: the cubic value stands unless it
+// is NaN; only then are the neighbours looked at for the NaN that brings the linear rule.
+inline float cubic_row(const float* x, std::size_t l, double w0, double w1, double w2, double w3,
+                       double fraction) noexcept {
+  const double y0 = static_cast<double>(x[l - 1]);
+  const double y1 = static_cast<double>(x[l]);
+  const double y2 = static_cast<double>(x[l + 1]);
+  const double y3 = static_cast<double>(x[l + 2]);
+  double result = ((w0 * y0 + w1 * y1) + w2 * y2) + w3 * y3;
+  if (result != result && !(y0 == y0 && y1 == y1 && y2 == y2 && y3 == y3)) {
+    result = fraction * (y2 - y1) + y1;
+  }
+  return static_cast<float>(result);
+}
+
+// The rows of a plan whose rows all have four neighbours and divide, for K channels at once so
+// that a row's neighbours and weights are loaded once.
+template <std::size_t K>
+void write_cubic_rows(std::size_t rows, const std::uint32_t* left, const double* const (&w)[4],
+                      const double* fraction, const float* const* v, float* const* out) noexcept {
+  std::size_t r = 0;
+#if defined(__SSE2__)
+  // Two rows per step, one in each lane: the same double operations in the same order as the
+  // scalar rule, so the same bits. A NaN anywhere sends the whole plan through the scalar rule.
+  int nan_seen = 0;
+  for (; r + 2 <= rows; r += 2) {
+    const std::size_t la = left[r], lb = left[r + 1];
+    const __m128d w0 = _mm_loadu_pd(w[0] + r);
+    const __m128d w1 = _mm_loadu_pd(w[1] + r);
+    const __m128d w2 = _mm_loadu_pd(w[2] + r);
+    const __m128d w3 = _mm_loadu_pd(w[3] + r);
+    for (std::size_t k = 0; k < K; ++k) {
+      const float* x = v[k];
+      const __m128d y0 = _mm_cvtps_pd(_mm_unpacklo_ps(_mm_load_ss(x + la - 1), _mm_load_ss(x + lb - 1)));
+      const __m128d y1 = _mm_cvtps_pd(_mm_unpacklo_ps(_mm_load_ss(x + la), _mm_load_ss(x + lb)));
+      const __m128d y2 = _mm_cvtps_pd(_mm_unpacklo_ps(_mm_load_ss(x + la + 1), _mm_load_ss(x + lb + 1)));
+      const __m128d y3 = _mm_cvtps_pd(_mm_unpacklo_ps(_mm_load_ss(x + la + 2), _mm_load_ss(x + lb + 2)));
+      const __m128d result = _mm_add_pd(
+          _mm_add_pd(_mm_add_pd(_mm_mul_pd(w0, y0), _mm_mul_pd(w1, y1)), _mm_mul_pd(w2, y2)),
+          _mm_mul_pd(w3, y3));
+      nan_seen |= _mm_movemask_pd(_mm_cmpunord_pd(result, result));
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(out[k] + r), _mm_castps_si128(_mm_cvtpd_ps(result)));
+    }
+  }
+  if (nan_seen != 0) r = 0;
+#endif
+  for (; r < rows; ++r) {
+    const std::size_t l = left[r];
+    for (std::size_t k = 0; k < K; ++k) {
+      out[k][r] = cubic_row(v[k], l, w[0][r], w[1][r], w[2][r], w[3][r], fraction[r]);
+    }
+  }
+}
+
+}  // namespace
+
+void CubicResampler::write_channels(const std::size_t* channels, float* const* out,
+                                    std::size_t k) const noexcept {
+  const Plan& p = plan_;
+  if (p.all_cubic) {
+    const float* v[kChannels];
+    for (std::size_t i = 0; i < k; ++i) v[i] = value_[channels[i]].data();
+    const double* const w[4] = {p.w[0], p.w[1], p.w[2], p.w[3]};
+    for (std::size_t done = 0; done < k;) {
+      const std::size_t now = k - done >= 3 ? 3 : k - done;
+      if (now == 3) {
+        write_cubic_rows<3>(p.rows, p.left, w, p.fraction, v + done, out + done);
+      } else if (now == 2) {
+        write_cubic_rows<2>(p.rows, p.left, w, p.fraction, v + done, out + done);
+      } else {
+        write_cubic_rows<1>(p.rows, p.left, w, p.fraction, v + done, out + done);
+      }
+      done += now;
+    }
+    return;
+  }
+  for (std::size_t i = 0; i < k; ++i) {
+    const float* v = value_[channels[i]].data();
+    for (std::size_t r = 0; r < p.rows; ++r) {
+      out[i][r] = static_cast<float>(interpolate(v, p.left[r], p.rule[r], p.fraction[r], p.w[0],
+                                                 p.w[1], p.w[2], p.w[3], r, Plan::kLinear,
+                                                 Plan::kCubic));
+    }
+  }
+}
+
+void CubicResampler::write_optional(std::size_t c, std::uint8_t flag, OptionalColumn& column,
+                                    std::size_t row0) {
+  if (!column && !(seen_ & flag)) return;  // no value anywhere, and no column to fill
+  const float* v = value_[c].data();
+  const std::uint8_t* has = flags_.data();
+  const Plan& p = plan_;
+  for (std::size_t r = 0; r < p.rows; ++r) {
+    const std::size_t l = p.left[r];
+    const std::uint8_t rule = p.rule[r];
+    float value = kMissing;
+    bool present = false;
+    // A value P1 lacks is NaN under either rule; one that only P2 lacks is NaN unless the two
+    // times coincide, where P1's value stands.
+    if ((has[l] & flag) && ((has[l + 1] & flag) || !(rule & Plan::kLinear))) {
+      value = static_cast<float>(interpolate(v, l, rule, p.fraction[r], p.w[0], p.w[1], p.w[2],
+                                             p.w[3], r, Plan::kLinear, Plan::kCubic));
+      present = !std::isnan(value);
+    }
+    // On a grid time that is a sample time, the gyroscope and magnetometer are that sample's own.
+    const std::size_t hit = (rule & Plan::kHitP1) ? l : (rule & Plan::kHitP2) ? l + 1 : SIZE_MAX;
+    if (hit != SIZE_MAX) {
+      value = v[hit];
+      present = (has[hit] & flag) != 0;
+    }
+    push_optional_value(column, row0 + r, present, value);
+  }
+}
+
+void CubicResampler::flush() {
+  const std::size_t rows = plan_.rows;
+  if (rows == 0) return;
+  const std::size_t row0 = out_.time.size();
+  out_.time.append(plan_.micros, rows);
+  // Channels that always have a value when their column exists: acceleration and the
+  // auxiliary readings.
+  std::size_t channels[6];
+  float* out[6];
+  std::size_t k = 0;
+  for (std::size_t a = 0; a < 3; ++a) {
+    channels[k] = a;
+    out[k++] = out_.acc[a].extend(rows);
+  }
+  OptionalColumn* aux_columns[3] = {&out_.temperature, &out_.light, &out_.battery};
+  for (std::size_t i = 0; i < 3; ++i) {
+    if (*aux_columns[i]) {
+      channels[k] = 9 + i;
+      out[k++] = (*aux_columns[i])->extend(rows);
+    }
+  }
+  write_channels(channels, out, k);
+  for (std::size_t a = 0; a < 3; ++a) write_optional(3 + a, kHasGyro, out_.gyro[a], row0);
+  for (std::size_t a = 0; a < 3; ++a) write_optional(6 + a, kHasMag, out_.mag[a], row0);
+  plan_.rows = 0;
+  plan_.all_cubic = true;
+}
+
+namespace {
+
+bool lacks_columns(const SampleColumns& out, BlockChannels channels) noexcept {
+  for (int a = 0; a < 3; ++a) {
+    if ((channels.gyro && !out.gyro[a]) || (channels.mag && !out.mag[a])) return true;
+  }
+  return false;
+}
+
+// A gyroscope or magnetometer column exists in the output once an in-window sample carries it,
+// NaN for the rows before.
+void add_columns(SampleColumns& out, BlockChannels channels) {
+  const std::size_t rows = out.time.size();
+  for (int a = 0; a < 3; ++a) {
+    if (channels.gyro && !out.gyro[a]) {
+      out.gyro[a].emplace().reserve(out.time.capacity());
+      out.gyro[a]->append_fill(kMissing, rows);
+    }
+  }
+  for (int a = 0; a < 3; ++a) {
+    if (channels.mag && !out.mag[a]) {
+      out.mag[a].emplace().reserve(out.time.capacity());
+      out.mag[a]->append_fill(kMissing, rows);
+    }
+  }
+}
+
+}  // namespace
 
 SampleColumns read_resampled_columns(const std::string& path, const BlockSelection& selection,
                                      const IncludeFlags& include, double resample_hz,
                                      const TimeWindow& window) {
   BlockRange range = open_block_range(path, selection);
-  std::optional<CubicResampler> resampler;
-  auto decoded = std::make_unique<DecodedBlock>();
-  std::int64_t times[kMaxSamplesPerBlock];
+  CubicResampler resampler(window, resample_hz, include);
+  std::int64_t micros[kMaxSamplesPerBlock];
   std::optional<double> previous_end = range.previous_end;
+  bool any = false;
   bool stopped = false;
   for (std::uint64_t k = range.first; k < range.end && !stopped; ++k) {
     const unsigned char* block = range.next_block();
     const auto timing = validate_packet_header(block);
     if (!timing) continue;
     const DataPacket packet = parse_data_packet(block);
-    decode_samples(packet, include.magnetometer, *decoded);
-    const std::size_t n = decoded->count;
-    previous_end = packet_sample_times(packet, n, previous_end, times);
+    const CubicResampler::Slots slots = resampler.slots();
+    const std::size_t n = decode_samples(packet, include.magnetometer, slots.targets);
+    previous_end = packet_sample_times(packet, n, previous_end, micros);
     const AuxReadings aux = aux_readings(packet);
-    if (!resampler) {
+    if (!any) {
       check_time_window(window);
-      resampler.emplace(window, resample_hz, include);
+      any = true;
+      // As many rows as the blocks ahead would give if they all hold this block's samples at
+      // its nominal rate.
+      resampler.expect_rows(static_cast<double>(range.end - k) * static_cast<double>(n) *
+                            resample_hz / block_rate_hz(packet.rate_code));
     }
-    SampleColumns& out = resampler->output();
-    for (std::size_t i = 0; i < n; ++i) {
-      const double t = micros_to_seconds(times[i]);
-      if ((decoded->has_gyro || decoded->has_mag) && window.contains(t)) {
-        // A channel exists in the output once an in-window sample carries it.
-        const std::size_t rows = out.time.size();
-        for (int a = 0; a < 3; ++a) {
-          if (decoded->has_gyro && !out.gyro[a]) out.gyro[a].emplace().append_fill(kMissing, rows);
-        }
-        for (int a = 0; a < 3; ++a) {
-          if (decoded->has_mag && !out.mag[a]) out.mag[a].emplace().append_fill(kMissing, rows);
+    const double* t = slots.time;
+    for (std::size_t i = 0; i < n; ++i) slots.time[i] = micros_to_seconds(micros[i]);
+    const BlockChannels channels = block_channels(packet.format, include.magnetometer);
+    SampleColumns& out = resampler.output();
+
+    // Samples go to the resampler in runs; a run ends before a sample that brings a new column,
+    // which must see exactly the rows the samples before it completed.
+    std::size_t i = 0;
+    while (i < n && !stopped) {
+      std::size_t next = n;
+      if ((channels.gyro || channels.mag) && lacks_columns(out, channels)) {
+        next = i;
+        while (next < n && !window.contains(t[next])) ++next;
+        if (next == i) {
+          add_columns(out, channels);
+          next = n;
         }
       }
-      if (!resampler->done()) {
-        // Built in its ring slot: copying a freshly written entry stalls on store forwarding.
-        resampler->next_slot().set(t, *decoded, i, aux);
-        resampler->commit_slot();
-        resampler->step();
+      if (!resampler.done()) {
+        const std::size_t ended = resampler.take(i, next, channels, aux);
+        if (ended == next) {
+          i = next;
+          continue;
+        }
+        // The grid passed the window's end with this sample: later ones are only looked at for
+        // the columns they bring and for the end of the reading.
+        stopped = window.range_end_time && t[ended] >= *window.range_end_time;
+        i = ended + 1;
+        continue;
       }
-      if (resampler->done() && window.range_end_time && t >= *window.range_end_time) {
-        stopped = true;
-        break;
+      for (; i < next; ++i) {
+        if (window.range_end_time && t[i] >= *window.range_end_time) {
+          stopped = true;
+          break;
+        }
       }
     }
   }
-  if (!resampler) throw ReaderError::message("No valid sample data found in the specified range");
-  resampler->finish();
-  if (resampler->output().time.empty()) {
+  if (!any) throw ReaderError::message("No valid sample data found in the specified range");
+  resampler.finish();
+  if (resampler.output().time.empty()) {
     throw ReaderError::message("No samples remain after applying time range/resampling");
   }
-  return std::move(resampler->output());
+  return std::move(resampler.output());
 }
 
 }  // namespace morvane
