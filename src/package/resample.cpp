@@ -139,70 +139,7 @@ void CubicResampler::start() {
   t_ = grid_time(0);
 }
 
-void CubicResampler::run(bool finishing) {
-  if (!started_ || done_) return;
-  if (has_end_ && t_ >= end_time_) {
-    done_ = true;
-    return;
-  }
-  // The loop keeps its state in locals: the plan's stores could otherwise alias every member.
-  const double* time = time_.data();
-  const std::size_t count = count_;
-  std::size_t cursor = cursor_;
-  std::uint64_t n = n_;
-  double t = t_;
-  std::size_t enabled_by = enabled_by_;
-  bool done = false;
-  for (;;) {
-    std::size_t right = cursor + 1;
-    while (right < count && time[right] < t) ++right;
-    const std::size_t left = right - 1;
-    cursor = left;
-    if (count < 2 || right == count || t < time[left] || time[right] < t) break;
-    const bool has_p3 = right + 1 < count;
-    if (left >= 1 && !has_p3 && !finishing) break;
-    if (n % kGapCheckEvery == 0) refuse_impossible_gap(t, time[right]);
-    if (plan_.rows == Plan::kRows) flush();
-    plan_row(t, left, left >= 1 && has_p3);
-    // A row with a left neighbour before P1 waits for P3; one at the start only for P2.
-    enabled_by = left >= 1 ? right + 1 : right;
-    ++n;
-    t = grid_time(n);
-    if (has_end_ && t >= end_time_) {
-      done = true;
-      break;
-    }
-  }
-  cursor_ = cursor;
-  n_ = n;
-  t_ = t;
-  enabled_by_ = enabled_by;
-  done_ = done;
-  flush();
-}
-
-void CubicResampler::refuse_impossible_gap(double t, double right_time) {
-  // A clock jump of decades between two samples asks for billions of grid rows. Growing the
-  // columns would fail only after filling the machine's memory; when the rows up to the next
-  // sample (or the window's end) cannot fit in the memory available now, fail at once.
-  double until = right_time;
-  if (has_end_ && end_time_ < until) until = end_time_;
-  const double rows = (until - t) * 1000.0 / step_ms_;
-  if (!(rows > 1e7)) return;
-  flush();  // the planned rows may bring a column into being
-  std::size_t row_bytes = sizeof(std::int64_t) + 3 * sizeof(float);
-  for (const OptionalColumn* c : {&out_.gyro[0], &out_.gyro[1], &out_.gyro[2], &out_.mag[0],
-                                  &out_.mag[1], &out_.mag[2], &out_.temperature, &out_.light,
-                                  &out_.battery}) {
-    if (*c) row_bytes += sizeof(float);
-  }
-  const std::size_t avail = available_memory();
-  if (avail != SIZE_MAX && rows * static_cast<double>(row_bytes) > static_cast<double>(avail)) {
-    throw std::bad_alloc();
-  }
-}
-
-void CubicResampler::plan_row(double t, std::size_t left, bool cubic_possible) noexcept {
+inline void CubicResampler::plan_row(double t, std::size_t left, bool cubic_possible) noexcept {
   const std::size_t r = plan_.rows;
   const double* time = time_.data();
   const double t1 = time[left], t2 = time[left + 1];
@@ -244,6 +181,70 @@ void CubicResampler::plan_row(double t, std::size_t left, bool cubic_possible) n
   plan_.left[r] = static_cast<std::uint32_t>(left);
   plan_.micros[r] = seconds_to_micros(t);
   plan_.rows = r + 1;
+}
+
+void CubicResampler::run(bool finishing) {
+  if (!started_ || done_) return;
+  if (has_end_ && t_ >= end_time_) {
+    done_ = true;
+    return;
+  }
+  // The loop keeps its state in locals: the plan's stores could otherwise alias every member.
+  const double* time = time_.data();
+  const std::size_t count = count_;
+  std::size_t cursor = cursor_;
+  std::uint64_t n = n_;
+  double t = t_;
+  std::size_t enabled_by = enabled_by_;
+  bool done = false;
+  for (;;) {
+    std::size_t right = cursor + 1;
+    while (right < count && time[right] < t) ++right;
+    const std::size_t left = right - 1;
+    cursor = left;
+    // Wait for the right neighbour (right == count also covers fewer than two entries).
+    if (right >= count || t < time[left] || time[right] < t) break;
+    const bool has_p3 = right + 1 < count;
+    if (!has_p3 && left >= 1 && !finishing) break;
+    if (n % kGapCheckEvery == 0) refuse_impossible_gap(t, time[right]);
+    if (plan_.rows == Plan::kRows) flush();
+    plan_row(t, left, left >= 1 && has_p3);
+    // A row with a left neighbour before P1 waits for P3; one at the start only for P2.
+    enabled_by = left >= 1 ? right + 1 : right;
+    ++n;
+    t = grid_time(n);
+    if (has_end_ && t >= end_time_) {
+      done = true;
+      break;
+    }
+  }
+  cursor_ = cursor;
+  n_ = n;
+  t_ = t;
+  enabled_by_ = enabled_by;
+  done_ = done;
+  flush();
+}
+
+void CubicResampler::refuse_impossible_gap(double t, double right_time) {
+  // A clock jump of decades between two samples asks for billions of grid rows. Growing the
+  // columns would fail only after filling the machine's memory; when the rows up to the next
+  // sample (or the window's end) cannot fit in the memory available now, fail at once.
+  double until = right_time;
+  if (has_end_ && end_time_ < until) until = end_time_;
+  const double rows = (until - t) * 1000.0 / step_ms_;
+  if (!(rows > 1e7)) return;
+  flush();  // the planned rows may bring a column into being
+  std::size_t row_bytes = sizeof(std::int64_t) + 3 * sizeof(float);
+  for (const OptionalColumn* c : {&out_.gyro[0], &out_.gyro[1], &out_.gyro[2], &out_.mag[0],
+                                  &out_.mag[1], &out_.mag[2], &out_.temperature, &out_.light,
+                                  &out_.battery}) {
+    if (*c) row_bytes += sizeof(float);
+  }
+  const std::size_t avail = available_memory();
+  if (avail != SIZE_MAX && rows * static_cast<double>(row_bytes) > static_cast<double>(avail)) {
+    throw std::bad_alloc();
+  }
 }
 
 namespace {

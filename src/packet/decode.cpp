@@ -70,7 +70,7 @@ std::size_t decode_samples(const DataPacket& packet, bool include_magnetometer,
   // scalings of values far from overflow and underflow.
   const unsigned accel_shift = 8 + ((packet.light >> 13) & 0x07);
   const float acc_factor = inverse_power_of_two(accel_shift);
-  const unsigned char* src = packet.sample_data.data();
+  const unsigned char* src = packet.sample_data;
 
   if (axes == 3 && packing == 0) {
     check_capacity(n, bps, "Insufficient data for packed 3-axis samples");

@@ -65,7 +65,7 @@ DataPacket parse_data_packet(const unsigned char* block) {
   p.format = block[d::format];
   p.timestamp_offset = load_i16(block + d::timestamp_offset);
   p.sample_count = load_u16(block + d::sample_count);
-  std::memcpy(p.sample_data.data(), block + d::samples, d::samples_size);
+  p.sample_data = block + d::samples;
   p.checksum = load_u16(block + d::checksum);
   return p;
 }

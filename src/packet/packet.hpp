@@ -21,7 +21,8 @@ struct PacketTiming {
   std::uint8_t rate_code = 0;       // never 0
 };
 
-// The full parse of one block. It owns a copy of the sample area, so it outlives the block buffer.
+// The full parse of one block. It borrows the block's sample area, which must outlive it: a
+// packet is decoded while its block is still in the reader's buffer.
 struct DataPacket {
   char header[2] = {'A', 'X'};
   std::uint16_t packet_length = 0;
@@ -37,7 +38,7 @@ struct DataPacket {
   std::uint8_t format = 0;  // axes << 4 | packing
   std::int16_t timestamp_offset = 0;
   std::uint16_t sample_count = 0;
-  std::array<unsigned char, layout::data::samples_size> sample_data{};
+  const unsigned char* sample_data = nullptr;  // layout::data::samples_size bytes
   std::uint16_t checksum = 0;
 };
 
