@@ -22,6 +22,8 @@ namespace {
 constexpr std::size_t kBufferSize = std::size_t{16} << 20;
 // Room one row can take: 13 fields of the longest fixed text, separators and the line end.
 constexpr std::size_t kRowMax = 13 * (kFixedTextMax + 1) + 1;
+constexpr std::size_t kShortTail = 64;
+static_assert(kRowMax >= 4 * (kFixedTextMax + 1) + kShortTail);
 
 char* put_float(char* p, float v) { return p + format_channel(v, p); }
 
@@ -189,7 +191,6 @@ void stream_blocks_csv(BlockRange& range, const std::string& output_path,
   auto decoded = std::make_unique<DecodedBlock>();
   std::int64_t times[kMaxSamplesPerBlock];
   std::optional<double> previous_end = range.previous_end;
-  CsvRow row;
   for (std::uint64_t k = range.first; k < range.end; ++k) {
     const unsigned char* block = range.next_block();
     if (!validate_packet_header(block)) continue;
@@ -198,17 +199,41 @@ void stream_blocks_csv(BlockRange& range, const std::string& output_path,
     const std::size_t n = decoded->count;
     previous_end = packet_sample_times(packet, n, previous_end, times);
     const AuxReadings aux = aux_readings(packet);
-    row.temperature = aux.temperature;
-    row.light = aux.light;
-    row.battery = aux.battery;
+    // The auxiliary readings are the block's, the same on every row: their text is made once.
+    char tail[3 * (kFixedTextMax + 1) + 1];
+    std::memset(tail, 0, kShortTail);
+    char* t = tail;
+    if (include.temperature) t = put_optional(t, aux.temperature);
+    if (include.light) t = put_optional(t, aux.light);
+    if (include.battery) t = put_optional(t, aux.battery);
+    *t++ = '\n';
+    const std::size_t tail_size = static_cast<std::size_t>(t - tail);
+    const bool block_gyro = decoded->has_gyro;
+    const bool block_mag = decoded->has_mag;
     for (std::size_t i = 0; i < n; ++i) {
-      row.time = shift_time(times[i], offset_us);
+      char* p = out.reserve(kRowMax);
+      p += format_time(shift_time(times[i], offset_us), p);
       for (int a = 0; a < 3; ++a) {
-        row.acc[a] = decoded->acc[a][i];
-        row.gyro[a] = decoded->has_gyro ? std::optional<float>(decoded->gyro[a][i]) : std::nullopt;
-        row.mag[a] = decoded->has_mag ? std::optional<float>(decoded->mag[a][i]) : std::nullopt;
+        *p++ = ',';
+        p = put_float(p, decoded->acc[a][i]);
       }
-      write_csv_row(out, gyro, mag, include, row);
+      if (gyro) {
+        for (int a = 0; a < 3; ++a) {
+          p = put_optional(p, block_gyro ? std::optional<float>(decoded->gyro[a][i]) : std::nullopt);
+        }
+      }
+      if (mag) {
+        for (int a = 0; a < 3; ++a) {
+          p = put_optional(p, block_mag ? std::optional<float>(decoded->mag[a][i]) : std::nullopt);
+        }
+      }
+      // A short tail goes as one fixed-size copy; the row's reserve has room for it.
+      if (tail_size <= kShortTail) {
+        std::memcpy(p, tail, kShortTail);
+      } else {
+        std::memcpy(p, tail, tail_size);
+      }
+      out.commit(p + tail_size);
     }
   }
   out.finish();

@@ -15,6 +15,12 @@ __extension__ typedef unsigned __int128 u128;
 constexpr std::uint64_t kPow10[10] = {1,      10,      100,      1000,      10000,
                                       100000, 1000000, 10000000, 100000000, 1000000000};
 
+constexpr std::uint64_t kPow10Wide[20] = {
+    1u, 10u, 100u, 1000u, 10000u, 100000u, 1000000u, 10000000u, 100000000u, 1000000000u,
+    10000000000u, 100000000000u, 1000000000000u, 10000000000000u, 100000000000000u,
+    1000000000000000u, 10000000000000000u, 100000000000000000u, 1000000000000000000u,
+    10000000000000000000u};
+
 constexpr char kDigitPairs[] =
     "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
@@ -73,19 +79,26 @@ bool scaled_integer(double magnitude, int decimals, std::uint64_t& result) noexc
   return true;
 }
 
-// Writes n (below 10^10) without leading zeros; returns the end.
+// Writes n without leading zeros; returns the end.
 char* write_unsigned(std::uint64_t n, char* out) noexcept {
-  char digits[24];
-  char* end = digits + sizeof digits;
-  char* start = write_digits(n, 1, end);
-  const std::size_t len = static_cast<std::size_t>(end - start);
-  for (std::size_t i = 0; i < len; ++i) out[i] = start[i];
-  return out + len;
+  int len = 1;
+  while (len < 20 && n >= kPow10Wide[len]) ++len;
+  char* end = out + len;
+  write_digits(n, len, end);
+  return end;
 }
 
 // Writes `whole` "." and `frac` as exactly `decimals` (4 or 6) digits.
 char* write_point(std::uint64_t whole, std::uint64_t frac, int decimals, char* out) noexcept {
-  out = write_unsigned(whole, out);
+  // Sensor values mostly have one or two digits before the point.
+  if (whole < 10) {
+    *out++ = static_cast<char>('0' + whole);
+  } else if (whole < 100) {
+    std::memcpy(out, kDigitPairs + 2 * whole, 2);
+    out += 2;
+  } else {
+    out = write_unsigned(whole, out);
+  }
   *out++ = '.';
   for (int i = decimals - 2; i >= 0; i -= 2) {
     std::memcpy(out + i, kDigitPairs + 2 * (frac % 100), 2);
