@@ -447,7 +447,6 @@ SampleColumns read_resampled_columns(const std::string& path, const BlockSelecti
                                      const TimeWindow& window) {
   BlockRange range = open_block_range(path, selection);
   CubicResampler resampler(window, resample_hz, include);
-  std::int64_t micros[kMaxSamplesPerBlock];
   std::optional<double> previous_end = range.previous_end;
   bool any = false;
   bool stopped = false;
@@ -458,7 +457,7 @@ SampleColumns read_resampled_columns(const std::string& path, const BlockSelecti
     const DataPacket packet = parse_data_packet(block);
     const CubicResampler::Slots slots = resampler.slots();
     const std::size_t n = decode_samples(packet, include.magnetometer, slots.targets);
-    previous_end = packet_sample_times(packet, n, previous_end, micros);
+    previous_end = packet_sample_seconds(packet, n, previous_end, slots.time);
     const AuxReadings aux = aux_readings(packet);
     if (!any) {
       check_time_window(window);
@@ -469,7 +468,6 @@ SampleColumns read_resampled_columns(const std::string& path, const BlockSelecti
                             resample_hz / block_rate_hz(packet.rate_code));
     }
     const double* t = slots.time;
-    for (std::size_t i = 0; i < n; ++i) slots.time[i] = micros_to_seconds(micros[i]);
     const BlockChannels channels = block_channels(packet.format, include.magnetometer);
     SampleColumns& out = resampler.output();
 

@@ -59,30 +59,19 @@ inline double continuity_start(double start, std::optional<double> previous_end)
   return start;
 }
 
-// Writes the n sample times of a block spread evenly from `first` to its end.
-inline void spread_sample_times(double first, double end, std::size_t n, std::int64_t* out) noexcept {
-  const double span = end - first;
-  const double count = static_cast<double>(n);
-  // Every time of the block lies between its two ends; when both are far inside the i64 range
-  // the saturating conversion cannot trigger and a plain one gives the same result.
-  constexpr double kSafe = 9.0e18;
-  const double a = first * 1000000.0;
-  const double b = end * 1000000.0;
-  if (a > -kSafe && a < kSafe && b > -kSafe && b < kSafe) {
-    for (std::size_t i = 0; i < n; ++i) {
-      out[i] = static_cast<std::int64_t>((static_cast<double>(i) * span / count + first) * 1000000.0);
-    }
-    return;
-  }
-  for (std::size_t i = 0; i < n; ++i) {
-    out[i] = saturating_i64((static_cast<double>(i) * span / count + first) * 1000000.0);
-  }
-}
+// Writes the n sample times of a block spread evenly from `first` to its end, in device
+// microseconds (seconds_to_micros of each).
+void spread_sample_times(double first, double end, std::size_t n, std::int64_t* out) noexcept;
+// The same times as seconds: micros_to_seconds of each of those microseconds.
+void spread_sample_seconds(double first, double end, std::size_t n, double* out) noexcept;
 
 // The times of a decoded packet's n samples with the continuity correction; returns the block's
 // own end, the next block's previous end. With n == 0 nothing is written and the previous end
 // (or 0.0) comes back. Throws ReaderError for an invalid timestamp.
 double packet_sample_times(const DataPacket& packet, std::size_t n,
                            std::optional<double> previous_end, std::int64_t* out);
+// The same with the times as seconds (micros_to_seconds of the microseconds above).
+double packet_sample_seconds(const DataPacket& packet, std::size_t n,
+                             std::optional<double> previous_end, double* out);
 
 }  // namespace morvane
