@@ -53,10 +53,14 @@ void CubicResampler::expect_rows(double rows) {
   }
   const std::size_t avail = available_memory();
   if (avail != SIZE_MAX && n > avail / 4 / row_bytes) return;
-  out_.time.reserve(n);
-  for (auto& c : out_.acc) c.reserve(n);
-  for (OptionalColumn* c : {&out_.temperature, &out_.light, &out_.battery}) {
-    if (*c) (*c)->reserve(n);
+  try {
+    out_.time.reserve(n);
+    for (auto& c : out_.acc) c.reserve(n);
+    for (OptionalColumn* c : {&out_.temperature, &out_.light, &out_.battery}) {
+      if (*c) (*c)->reserve(n);
+    }
+  } catch (const std::bad_alloc&) {
+    // Only a guess: the columns still grow as the rows come, and fail then if they must.
   }
 }
 
