@@ -19,13 +19,14 @@ inline double sample_micros(double i, double span, double count, double first) n
 }
 
 constexpr double kSafe = 9.0e18;
-constexpr double kTwo52 = 4503599627370496.0;
 
 bool far_inside(double a, double b) noexcept {
   return a > -kSafe && a < kSafe && b > -kSafe && b < kSafe;
 }
 
 #if defined(__SSE2__)
+constexpr double kTwo52 = 4503599627370496.0;
+
 // Blocks whose times lie between 1 us and 2^52 us (the year 2112) after 1970 go two samples per
 // step: the same double operations in the same order, and a truncation that SSE2 has no
 // instruction for. Adding and taking away 2^52 rounds a value in [0, 2^52) to an integer
