@@ -150,6 +150,7 @@ inline void CubicResampler::plan_row(double t, std::size_t left, bool cubic_poss
   const double a1 = t - t1, a2 = t - t2;
   const double e21 = t2 - t1;
   std::uint8_t rule = 0;
+  plan_.fraction[r] = 0.0;  // unused without kLinear, but always a value
   if (std::fabs(e21) >= kTiny) {
     rule |= Plan::kLinear;
     plan_.fraction[r] = a1 / e21;
@@ -426,21 +427,25 @@ bool lacks_columns(const SampleColumns& out, BlockChannels channels) noexcept {
   return false;
 }
 
+// A new column is sized like the time column, which may hold a guess at the final row count; a
+// guess that memory refuses is dropped and the column grows as the rows come.
+void add_column(OptionalColumn& column, const SampleColumns& out) {
+  column.emplace();
+  try {
+    column->reserve(out.time.capacity());
+  } catch (const std::bad_alloc&) {
+  }
+  column->append_fill(kMissing, out.time.size());
+}
+
 // A gyroscope or magnetometer column exists in the output once an in-window sample carries it,
 // NaN for the rows before.
 void add_columns(SampleColumns& out, BlockChannels channels) {
-  const std::size_t rows = out.time.size();
   for (int a = 0; a < 3; ++a) {
-    if (channels.gyro && !out.gyro[a]) {
-      out.gyro[a].emplace().reserve(out.time.capacity());
-      out.gyro[a]->append_fill(kMissing, rows);
-    }
+    if (channels.gyro && !out.gyro[a]) add_column(out.gyro[a], out);
   }
   for (int a = 0; a < 3; ++a) {
-    if (channels.mag && !out.mag[a]) {
-      out.mag[a].emplace().reserve(out.time.capacity());
-      out.mag[a]->append_fill(kMissing, rows);
-    }
+    if (channels.mag && !out.mag[a]) add_column(out.mag[a], out);
   }
 }
 
