@@ -231,6 +231,23 @@ void CubicResampler::run(bool finishing) {
   flush();
 }
 
+double CubicResampler::Plan::interpolate(const float* v, std::size_t r) const noexcept {
+  // The cubic rule where it applies and no neighbour is NaN (the only value unequal to itself),
+  // else the linear rule, else P1's value.
+  const std::size_t l = left[r];
+  const double y1 = static_cast<double>(v[l]);
+  const double y2 = static_cast<double>(v[l + 1]);
+  double result = (rule[r] & kLinear) ? fraction[r] * (y2 - y1) + y1 : y1;
+  if (rule[r] & kCubic) {
+    const double y0 = static_cast<double>(v[l - 1]);
+    const double y3 = static_cast<double>(v[l + 2]);
+    if (y0 == y0 && y1 == y1 && y2 == y2 && y3 == y3) {
+      result = ((w[0][r] * y0 + w[1][r] * y1) + w[2][r] * y2) + w[3][r] * y3;
+    }
+  }
+  return result;
+}
+
 void CubicResampler::refuse_impossible_gap(double t, double right_time) {
   // A clock jump of decades between two samples asks for billions of grid rows. Growing the
   // columns would fail only after filling the machine's memory; when the rows up to the next
@@ -251,28 +268,6 @@ void CubicResampler::refuse_impossible_gap(double t, double right_time) {
     throw std::bad_alloc();
   }
 }
-
-namespace {
-
-// One channel's value of a planned row: the cubic rule where it applies and no neighbour is
-// NaN (the only value unequal to itself), else the linear rule, else P1's value.
-inline double interpolate(const float* v, std::size_t l, std::uint8_t rule, double fraction,
-                          const double* w0, const double* w1, const double* w2, const double* w3,
-                          std::size_t r, std::uint8_t linear, std::uint8_t cubic) noexcept {
-  const double y1 = static_cast<double>(v[l]);
-  const double y2 = static_cast<double>(v[l + 1]);
-  double result = (rule & linear) ? fraction * (y2 - y1) + y1 : y1;
-  if (rule & cubic) {
-    const double y0 = static_cast<double>(v[l - 1]);
-    const double y3 = static_cast<double>(v[l + 2]);
-    if (y0 == y0 && y1 == y1 && y2 == y2 && y3 == y3) {
-      result = ((w0[r] * y0 + w1[r] * y1) + w2[r] * y2) + w3[r] * y3;
-    }
-  }
-  return result;
-}
-
-}  // namespace
 
 namespace {
 
@@ -355,9 +350,7 @@ void CubicResampler::write_channels(const std::size_t* channels, float* const* o
   for (std::size_t i = 0; i < k; ++i) {
     const float* v = value_[channels[i]].data();
     for (std::size_t r = 0; r < p.rows; ++r) {
-      out[i][r] = static_cast<float>(interpolate(v, p.left[r], p.rule[r], p.fraction[r], p.w[0],
-                                                 p.w[1], p.w[2], p.w[3], r, Plan::kLinear,
-                                                 Plan::kCubic));
+      out[i][r] = static_cast<float>(p.interpolate(v, r));
     }
   }
 }
@@ -376,8 +369,7 @@ void CubicResampler::write_optional(std::size_t c, std::uint8_t flag, OptionalCo
     // A value P1 lacks is NaN under either rule; one that only P2 lacks is NaN unless the two
     // times coincide, where P1's value stands.
     if ((has[l] & flag) && ((has[l + 1] & flag) || !(rule & Plan::kLinear))) {
-      value = static_cast<float>(interpolate(v, l, rule, p.fraction[r], p.w[0], p.w[1], p.w[2],
-                                             p.w[3], r, Plan::kLinear, Plan::kCubic));
+      value = static_cast<float>(p.interpolate(v, r));
       present = !std::isnan(value);
     }
     // On a grid time that is a sample time, the gyroscope and magnetometer are that sample's own.

@@ -66,6 +66,9 @@ class CubicResampler {
     std::uint8_t rule[kRows];
     double fraction[kRows];
     double w[4][kRows];
+
+    // One channel's value of row r, from the channel's buffered values v.
+    double interpolate(const float* v, std::size_t r) const noexcept;
   };
   static constexpr std::uint8_t kHasGyro = 1;
   static constexpr std::uint8_t kHasMag = 2;
