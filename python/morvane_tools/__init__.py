@@ -1,0 +1,62 @@
+"""morvane_tools: what studies need beyond reading a CWA recording.
+
+Quality control and tolerant reading of damaged or gzip-compressed recordings, preparation for
+analysis (gravity calibration, non-wear, filtering, epoch summaries) and cohort-scale conversion
+to Parquet on Dask. The format itself is read by the same native core as ``morvane``.
+
+Names are loaded on first use, so ``import morvane_tools`` pulls in neither Dask, pyarrow, SciPy
+nor Matplotlib.
+"""
+
+from __future__ import annotations
+
+import importlib
+from typing import Any
+
+__all__ = [
+    "BadBlockError",
+    "read_recording",
+    "iter_chunks",
+    "block_table",
+    "quality_report",
+    "read_metadata",
+    "calibrate",
+    "detect_nonwear",
+    "lowpass",
+    "epochs",
+    "prepare",
+    "convert",
+    "read_cwa_dask",
+    "plot_overview",
+]
+
+# public name -> submodule that defines it
+_HOME = {
+    "BadBlockError": "_recording",
+    "read_recording": "_recording",
+    "iter_chunks": "_recording",
+    "block_table": "_recording",
+    "quality_report": "_recording",
+    "read_metadata": "_recording",
+    "calibrate": "calibration",
+    "detect_nonwear": "nonwear",
+    "lowpass": "filters",
+    "epochs": "summary",
+    "prepare": "pipeline",
+    "convert": "convert",
+    "read_cwa_dask": "dask_io",
+    "plot_overview": "plot",
+}
+
+
+def __getattr__(name: str) -> Any:
+    home = _HOME.get(name)
+    if home is None:
+        raise AttributeError(f"module 'morvane_tools' has no attribute {name!r}")
+    value = getattr(importlib.import_module(f"{__name__}.{home}"), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(__all__))
