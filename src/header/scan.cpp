@@ -6,6 +6,7 @@
 #include "packet/error.hpp"
 #include "packet/file.hpp"
 #include "packet/packet.hpp"
+#include "packet/source.hpp"
 #include "packet/timing.hpp"
 
 namespace morvane {
@@ -18,9 +19,10 @@ DataTimeRange scan_data_time_range(const std::string& path) {
 
   DataTimeRange range;
   std::optional<double> previous_end;
+  FileSource source(file);
   BlockReader reader;
-  reader.reset(file, layout::kMetadataSize, std::numeric_limits<std::uint64_t>::max());
-  while (const unsigned char* block = reader.next(file)) {
+  reader.reset(source, layout::kMetadataSize, std::numeric_limits<std::uint64_t>::max());
+  while (const unsigned char* block = reader.next(source)) {
     const auto timing = validate_packet_header(block);
     if (!timing) continue;
     const TimeSpan span = packet_time_span(*timing);

@@ -177,8 +177,7 @@ void stream_blocks_csv(BlockRange& range, const std::string& output_path,
   // Which channel columns the header needs is known only after looking at every block.
   bool gyro = false;
   bool mag = false;
-  for (std::uint64_t k = range.first; k < range.end; ++k) {
-    const unsigned char* block = range.next_block();
+  while (const unsigned char* block = range.next_block()) {
     if (!validate_packet_header(block)) continue;
     const std::uint8_t format = block[layout::data::format];
     if (format >= 0x60) gyro = true;
@@ -191,8 +190,7 @@ void stream_blocks_csv(BlockRange& range, const std::string& output_path,
   auto decoded = std::make_unique<DecodedBlock>();
   std::int64_t times[kMaxSamplesPerBlock];
   std::optional<double> previous_end = range.previous_end;
-  for (std::uint64_t k = range.first; k < range.end; ++k) {
-    const unsigned char* block = range.next_block();
+  while (const unsigned char* block = range.next_block()) {
     if (!validate_packet_header(block)) continue;
     const DataPacket packet = parse_data_packet(block);
     decode_samples(packet, include.magnetometer, *decoded);

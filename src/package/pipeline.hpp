@@ -5,8 +5,12 @@
 #include <optional>
 #include <string>
 
+#include <memory>
+
 #include "package/columns.hpp"
+#include "package/policy.hpp"
 #include "packet/file.hpp"
+#include "packet/source.hpp"
 
 namespace morvane {
 
@@ -51,28 +55,64 @@ struct BlockSelection {
   TimeWindow window;
 };
 
-// An opened, checked input positioned at its first selected block. Owns the file.
+// An opened, checked input positioned at its first selected block. Owns the file and the byte
+// source that reads it (plain, or inflated on the fly).
 struct BlockRange {
-  InputFile file;
+  std::unique_ptr<InputFile> file;
+  std::unique_ptr<ByteSource> source;
+  ReadContext context;
   std::uint64_t first = 0;
-  std::uint64_t end = 0;                // one past the last block to read
-  std::optional<double> previous_end;   // end of the nearest valid block before `first`
-  BlockReader reader;                   // serves blocks first .. end - 1 in order
+  std::uint64_t end = 0;      // one past the last block to read
+  bool end_known = true;      // false for compressed input, whose length shows only at its end
+  std::uint64_t next_index = 0;              // number of the block next_block() serves next
+  std::optional<std::uint64_t> blocks_hint;  // a guess at the selection's length, for sizing
+  std::optional<double> previous_end;        // end of the nearest valid block before `first`
+  BlockReader reader;                        // serves blocks first .. end - 1 in order
 
-  BlockRange(InputFile f) : file(std::move(f)) {}
-  // The next selected block; "Unexpected end of CWA data" when the file ends at a block start.
+  explicit BlockRange(const std::string& path, const ReadContext& ctx);
+  // The next selected block, or nullptr once the selection or the input is over. "Unexpected end
+  // of CWA data" when a plain file ends before a block it has.
   const unsigned char* next_block();
+  // Number of the block next_block() served last.
+  std::uint64_t index() const noexcept { return next_index - 1; }
+  // About how many blocks remain from block k on: exact for plain files.
+  std::uint64_t blocks_left(std::uint64_t k) const noexcept;
   // Back to the first selected block.
   void rewind();
 };
 
-BlockSelection resolve_cut(const std::string& path, const std::optional<CutSpec>& cut);
-BlockRange open_block_range(const std::string& path, const BlockSelection& selection);
+BlockSelection resolve_cut(const std::string& path, const std::optional<CutSpec>& cut,
+                           const ReadContext& ctx = {});
+BlockRange open_block_range(const std::string& path, const BlockSelection& selection,
+                            const ReadContext& ctx = {});
+
+// Reads the blocks of a range into columns, a chunk of blocks at a time, carrying the continuity
+// correction from chunk to chunk. Owns the range. A gyroscope or magnetometer column, once some
+// block brought it, is present in every later chunk.
+class BlockColumnReader {
+ public:
+  BlockColumnReader(BlockRange range, const IncludeFlags& include);
+  // Up to max_blocks more blocks (of any kind). Columns come out empty once the range is done.
+  SampleColumns read(std::uint64_t max_blocks);
+  bool done() const noexcept { return done_; }
+  const BlockScreen& screen() const noexcept { return screen_; }
+  const BlockRange& range() const noexcept { return range_; }
+
+ private:
+  BlockRange range_;
+  IncludeFlags include_;
+  BlockScreen screen_;
+  std::optional<double> previous_end_;
+  bool seen_gyro_ = false;
+  bool seen_mag_ = false;
+  bool done_ = false;
+};
+
 SampleColumns read_block_columns(const std::string& path, const BlockSelection& selection,
-                                 const IncludeFlags& include);
+                                 const IncludeFlags& include, const ReadContext& ctx = {});
 SampleColumns apply_time_range(SampleColumns columns, const TimeWindow& window);
 SampleColumns read_resampled_columns(const std::string& path, const BlockSelection& selection,
                                      const IncludeFlags& include, double resample_hz,
-                                     const TimeWindow& window);
+                                     const TimeWindow& window, const ReadContext& ctx = {});
 
 }  // namespace morvane

@@ -1,3 +1,6 @@
+#include <limits>
+#include <new>
+
 #include "package/pipeline.hpp"
 #include "packet/decode.hpp"
 #include "packet/error.hpp"
@@ -36,19 +39,32 @@ void append_aux(OptionalColumn& column, float value, std::size_t n) {
 
 }  // namespace
 
-SampleColumns read_block_columns(const std::string& path, const BlockSelection& selection,
-                                 const IncludeFlags& include) {
-  BlockRange range = open_block_range(path, selection);
-  SampleColumns out;
-  if (include.temperature) out.temperature.emplace();
-  if (include.light) out.light.emplace();
-  if (include.battery) out.battery.emplace();
+BlockColumnReader::BlockColumnReader(BlockRange range, const IncludeFlags& include)
+    : range_(std::move(range)),
+      include_(include),
+      screen_(range_.context.policy, range_.context.report ? &range_.context.report->skipped : nullptr),
+      previous_end_(range_.previous_end) {}
 
-  std::optional<double> previous_end = range.previous_end;
+SampleColumns BlockColumnReader::read(std::uint64_t max_blocks) {
+  SampleColumns out;
+  if (include_.temperature) out.temperature.emplace();
+  if (include_.light) out.light.emplace();
+  if (include_.battery) out.battery.emplace();
+  // Columns an earlier chunk brought stay, NaN until this chunk's blocks fill them.
+  for (int a = 0; a < 3; ++a) {
+    if (seen_gyro_) out.gyro[a].emplace();
+    if (seen_mag_) out.mag[a].emplace();
+  }
+
   std::size_t expected_rows = 0;
-  for (std::uint64_t k = range.first; k < range.end; ++k) {
-    const unsigned char* block = range.next_block();
-    const auto timing = validate_packet_header(block);
+  for (std::uint64_t taken = 0; taken < max_blocks; ++taken) {
+    const unsigned char* block = range_.next_block();
+    if (!block) {
+      done_ = true;
+      break;
+    }
+    const std::uint64_t k = range_.index();
+    const auto timing = screen_(block, k);
     if (!timing) continue;
     const DataPacket packet = parse_data_packet(block);
     const std::size_t n = packet.sample_count;
@@ -56,28 +72,47 @@ SampleColumns read_block_columns(const std::string& path, const BlockSelection& 
     if (expected_rows == 0) {
       // Size every column once for the whole selection, assuming the blocks ahead hold as many
       // samples as this one; the columns still grow if they hold more.
-      expected_rows = rows + static_cast<std::size_t>(range.end - k) * n;
-      out.time.reserve(expected_rows);
-      for (auto& c : out.acc) c.reserve(expected_rows);
-      for (auto* c : {&out.temperature, &out.light, &out.battery}) {
-        if (*c) (*c)->reserve(expected_rows);
+      std::uint64_t blocks = range_.blocks_left(k);
+      if (max_blocks - taken < blocks) blocks = max_blocks - taken;
+      if (blocks == 0) blocks = 1;
+      expected_rows = rows + static_cast<std::size_t>(blocks) * n;
+      try {
+        out.time.reserve(expected_rows);
+        for (auto& c : out.acc) c.reserve(expected_rows);
+        for (auto* c : {&out.temperature, &out.light, &out.battery}) {
+          if (*c) (*c)->reserve(expected_rows);
+        }
+      } catch (const std::bad_alloc&) {
+        // Only a guess from compressed input may be dropped; an exact size memory cannot hold
+        // is refused.
+        if (range_.end_known) throw;
       }
     }
     // Decode straight into the columns: no per-block copy of the values.
-    const BlockChannels channels = block_channels(packet.format, include.magnetometer);
+    const BlockChannels channels = block_channels(packet.format, include_.magnetometer);
+    seen_gyro_ = seen_gyro_ || channels.gyro;
+    seen_mag_ = seen_mag_ || channels.mag;
     SampleTargets targets;
     for (int a = 0; a < 3; ++a) targets.acc[a] = out.acc[a].extend(n);
     extend_optional(out.gyro, channels.gyro, rows, n, expected_rows, targets.gyro);
     extend_optional(out.mag, channels.mag, rows, n, expected_rows, targets.mag);
-    decode_samples(packet, include.magnetometer, targets);
-    previous_end = packet_sample_times(packet, n, previous_end, out.time.extend(n));
+    decode_samples(packet, include_.magnetometer, targets);
+    previous_end_ = packet_sample_times(packet, n, previous_end_, out.time.extend(n));
     const AuxReadings aux = aux_readings(packet);
     append_aux(out.temperature, aux.temperature, n);
     append_aux(out.light, aux.light, n);
     append_aux(out.battery, aux.battery, n);
   }
+  return out;
+}
+
+SampleColumns read_block_columns(const std::string& path, const BlockSelection& selection,
+                                 const IncludeFlags& include, const ReadContext& ctx) {
+  BlockColumnReader reader(open_block_range(path, selection, ctx), include);
+  SampleColumns out = reader.read(std::numeric_limits<std::uint64_t>::max());
   if (out.acc[0].empty()) {
-    throw ReaderError::message("No valid sample data found in the specified range");
+    throw ReaderError::message(
+        reader.screen().explain("No valid sample data found in the specified range", ctx.report));
   }
   return out;
 }

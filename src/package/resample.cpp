@@ -445,15 +445,18 @@ void add_columns(SampleColumns& out, BlockChannels channels) {
 
 SampleColumns read_resampled_columns(const std::string& path, const BlockSelection& selection,
                                      const IncludeFlags& include, double resample_hz,
-                                     const TimeWindow& window) {
-  BlockRange range = open_block_range(path, selection);
+                                     const TimeWindow& window, const ReadContext& ctx) {
+  BlockRange range = open_block_range(path, selection, ctx);
+  BlockScreen screen(ctx.policy, ctx.report ? &ctx.report->skipped : nullptr);
   CubicResampler resampler(window, resample_hz, include);
   std::optional<double> previous_end = range.previous_end;
   bool any = false;
   bool stopped = false;
-  for (std::uint64_t k = range.first; k < range.end && !stopped; ++k) {
+  while (!stopped) {
     const unsigned char* block = range.next_block();
-    const auto timing = validate_packet_header(block);
+    if (!block) break;
+    const std::uint64_t k = range.index();
+    const auto timing = screen(block, k);
     if (!timing) continue;
     const DataPacket packet = parse_data_packet(block);
     const CubicResampler::Slots slots = resampler.slots();
@@ -465,7 +468,7 @@ SampleColumns read_resampled_columns(const std::string& path, const BlockSelecti
       any = true;
       // As many rows as the blocks ahead would give if they all hold this block's samples at
       // its nominal rate.
-      resampler.expect_rows(static_cast<double>(range.end - k) * static_cast<double>(n) *
+      resampler.expect_rows(static_cast<double>(range.blocks_left(k)) * static_cast<double>(n) *
                             resample_hz / block_rate_hz(packet.rate_code));
     }
     const double* t = slots.time;
@@ -505,7 +508,10 @@ SampleColumns read_resampled_columns(const std::string& path, const BlockSelecti
       }
     }
   }
-  if (!any) throw ReaderError::message("No valid sample data found in the specified range");
+  if (!any) {
+    throw ReaderError::message(
+        screen.explain("No valid sample data found in the specified range", ctx.report));
+  }
   resampler.finish();
   if (resampler.output().time.empty()) {
     throw ReaderError::message("No samples remain after applying time range/resampling");

@@ -13,19 +13,48 @@ namespace {
 
 constexpr std::uint64_t kBlock = layout::kBlockSize;
 constexpr std::uint64_t kHead = layout::kMetadataSize;
+constexpr std::uint64_t kUnbounded = std::numeric_limits<std::uint64_t>::max();
 
-// Opens the input and runs the checks every reader makes first; returns the data block count.
-std::uint64_t open_checked(InputFile& file) {
+[[noreturn]] void unexpected_end() { throw ReaderError::message("Unexpected end of CWA data"); }
+[[noreturn]] void beyond_file() { throw ReaderError::message("Start block is beyond file size"); }
+
+// Opens the input and runs the checks every reader makes first. Returns the data block count of
+// a plain file; compressed input (tolerant reads only) gets its inflating source, is left just
+// after its metadata block and has no count.
+std::optional<std::uint64_t> open_checked(BlockRange& range) {
+  InputFile& file = *range.file;
+  const ReadPolicy& policy = range.context.policy;
+  ReadReport* report = range.context.report;
   unsigned char magic[2];
   file.read_exact(magic, 2);
+  if (policy.tolerant_input && is_gzip_magic(magic, 2)) {
+    range.source = make_gzip_source(file);
+    if (report) report->compressed = true;
+    unsigned char head[kHead];
+    std::size_t got = 0;
+    while (got < kHead) {
+      const std::size_t n = range.source->read_some(head + got, kHead - got);
+      if (n == 0) break;
+      got += n;
+    }
+    if (got < 2) throw ReaderError::short_read();
+    if (head[0] != 'M' || head[1] != 'D') throw ReaderError::message("Not a valid CWA file");
+    if (got < kHead) throw ReaderError::message("File too small to be a valid CWA file");
+    if (const auto size = range.source->size_hint(); size && *size >= kHead) {
+      range.blocks_hint = (*size - kHead) / kBlock;
+    }
+    return std::nullopt;
+  }
+  range.source = std::make_unique<FileSource>(file);
   if (magic[0] != 'M' || magic[1] != 'D') throw ReaderError::message("Not a valid CWA file");
   const std::uint64_t size = file.size();
   if (size < kHead) throw ReaderError::message("File too small to be a valid CWA file");
-  if (size % kBlock != 0) throw ReaderError::message("Incomplete CWA data block");
+  if (size % kBlock != 0) {
+    if (!policy.tolerant_input) throw ReaderError::message("Incomplete CWA data block");
+    if (report) report->trailing_bytes = size % kBlock;
+  }
   return (size - kHead) / kBlock;
 }
-
-[[noreturn]] void unexpected_end() { throw ReaderError::message("Unexpected end of CWA data"); }
 
 // One block read on its own, for the short backward walk before the selection.
 void read_single_block(InputFile& file, std::uint64_t k, BlockBytes& block) {
@@ -35,6 +64,41 @@ void read_single_block(InputFile& file, std::uint64_t k, BlockBytes& block) {
   file.read_exact(block.data() + 1, kBlock - 1);
 }
 
+// The previous end of block `first` of a plain file: walks back to the nearest valid block.
+std::optional<double> walk_back(InputFile& file, std::uint64_t first, const ReadPolicy& policy) {
+  BlockBytes block;
+  for (std::uint64_t k = first; k-- > 0;) {
+    read_single_block(file, k, block);
+    const BlockClass c = classify_block(block.data(), policy.verify_checksums);
+    if (c.kind == BlockKind::data) return packet_time_span(c.timing).end;
+    if (c.kind == BlockKind::bad && !policy.skip_bad) {
+      throw_bad_block(c.reason, block[layout::data::format], k);
+    }
+  }
+  return std::nullopt;
+}
+
+// The same for compressed input, which cannot go back: the blocks before `first` are read in
+// order, keeping what the walk back would have found first.
+std::optional<double> walk_forward(BlockRange& range, std::uint64_t first) {
+  const ReadPolicy& policy = range.context.policy;
+  std::optional<double> previous_end;
+  std::optional<SkippedBlock> bad;  // a bad block after the last valid one
+  for (std::uint64_t k = 0; k < first; ++k) {
+    const unsigned char* block = range.reader.next(*range.source);
+    if (!block) beyond_file();
+    const BlockClass c = classify_block(block, policy.verify_checksums);
+    if (c.kind == BlockKind::data) {
+      previous_end = packet_time_span(c.timing).end;
+      bad.reset();
+    } else if (c.kind == BlockKind::bad && !policy.skip_bad) {
+      bad = SkippedBlock{k, c.reason, block[layout::data::format]};
+    }
+  }
+  if (bad) throw_bad_block(bad->reason, bad->format, bad->block);
+  return previous_end;
+}
+
 struct Entry {
   std::uint64_t block;
   double start;  // after the continuity correction
@@ -42,6 +106,17 @@ struct Entry {
 };
 
 }  // namespace
+
+std::string BlockScreen::explain(std::string message, const ReadReport* report) const {
+  if (checksum_skips_ > 0 && checksum_skips_ == data_blocks_) {
+    message += ": every data block (" + std::to_string(data_blocks_) +
+               ") failed its checksum; a recording from a tool that writes no checksum reads "
+               "with verify_checksums=False";
+  } else if (report && report->truncated) {
+    message += " before the compressed data ended (" + *report->truncated + ")";
+  }
+  return message;
+}
 
 void validate_cut(const CutSpec& cut) {
   if (cut.kind == CutSpec::Kind::blocks) {
@@ -60,41 +135,77 @@ void validate_cut(const CutSpec& cut) {
   }
 }
 
+BlockRange::BlockRange(const std::string& path, const ReadContext& ctx)
+    : file(std::make_unique<InputFile>(path)), context(ctx) {}
+
 const unsigned char* BlockRange::next_block() {
-  const unsigned char* block = reader.next(file);
-  if (!block) unexpected_end();
+  if (next_index >= end) return nullptr;
+  const unsigned char* block;
+  try {
+    block = reader.next(*source);
+  } catch (const ReaderError& e) {
+    if (e.kind() != ReaderError::Kind::damaged || !context.policy.skip_bad) throw;
+    if (context.report) context.report->truncated = e.text();
+    end = next_index;
+    return nullptr;
+  }
+  if (!block) {
+    if (end_known) unexpected_end();
+    if (context.report) context.report->trailing_bytes = reader.partial_bytes();
+    end = next_index;
+    return nullptr;
+  }
+  ++next_index;
   return block;
 }
 
-void BlockRange::rewind() { reader.reset(file, kHead + kBlock * first, (end - first) * kBlock); }
+std::uint64_t BlockRange::blocks_left(std::uint64_t k) const noexcept {
+  if (end_known) return end - k;
+  if (!blocks_hint || *blocks_hint <= k) return 0;
+  const std::uint64_t left = *blocks_hint - k;
+  return end - k < left ? end - k : left;
+}
 
-BlockRange open_block_range(const std::string& path, const BlockSelection& selection) {
-  BlockRange range{InputFile(path)};
-  const std::uint64_t n = open_checked(range.file);
+void BlockRange::rewind() {
+  reader.reset(*source, kHead + kBlock * first, end_known ? (end - first) * kBlock : kUnbounded);
+  next_index = first;
+}
+
+BlockRange open_block_range(const std::string& path, const BlockSelection& selection,
+                            const ReadContext& ctx) {
+  BlockRange range(path, ctx);
+  const std::optional<std::uint64_t> n = open_checked(range);
   const std::uint64_t first = selection.has_first ? selection.first : 0;
-  if (n <= first) throw ReaderError::message("Start block is beyond file size");
-  const std::uint64_t count = selection.has_count ? selection.count : n - first;
-  const std::uint64_t last = count > std::numeric_limits<std::uint64_t>::max() - first
-                                 ? std::numeric_limits<std::uint64_t>::max()
-                                 : first + count;
+  const std::uint64_t limit = n ? *n : kUnbounded;
+  if (n && *n <= first) beyond_file();
+  const std::uint64_t count = selection.has_count ? selection.count : limit - first;
+  const std::uint64_t last = count > kUnbounded - first ? kUnbounded : first + count;
   range.first = first;
-  range.end = last < n ? last : n;
-
-  // The continuity correction of the first selected block needs the end of the valid block
-  // before it; erased and empty blocks in between are walked over.
-  BlockBytes block;
-  for (std::uint64_t k = first; k-- > 0;) {
-    read_single_block(range.file, k, block);
-    if (const auto timing = validate_packet_header(block.data())) {
-      range.previous_end = packet_time_span(*timing).end;
-      break;
-    }
+  range.end = last < limit ? last : limit;
+  range.next_index = first;
+  if (n) {
+    // The continuity correction of the first selected block needs the end of the valid block
+    // before it; erased and empty blocks in between are walked over.
+    range.previous_end = walk_back(*range.file, first, ctx.policy);
+    range.rewind();
+    return range;
   }
-  range.rewind();
+  range.end_known = false;
+  range.reader.allow_partial_end(true);
+  range.reader.reset(*range.source, kHead, kUnbounded);
+  try {
+    range.previous_end = walk_forward(range, first);
+    if (!range.reader.has_next(*range.source)) beyond_file();
+  } catch (const ReaderError& e) {
+    if (e.kind() != ReaderError::Kind::damaged || !ctx.policy.skip_bad) throw;
+    if (ctx.report) ctx.report->truncated = e.text();
+    range.end = first;  // nothing left to read
+  }
   return range;
 }
 
-BlockSelection resolve_cut(const std::string& path, const std::optional<CutSpec>& cut) {
+BlockSelection resolve_cut(const std::string& path, const std::optional<CutSpec>& cut,
+                           const ReadContext& ctx) {
   BlockSelection selection;
   if (!cut) return selection;
   validate_cut(*cut);
@@ -109,23 +220,22 @@ BlockSelection resolve_cut(const std::string& path, const std::optional<CutSpec>
     return selection;
   }
 
-  InputFile file(path);
-  const std::uint64_t n = open_checked(file);
-  if (n == 0) throw ReaderError::message("Start block is beyond file size");
+  // A scan of every block header; it reports into the read's report but records no skipped
+  // block, which the read itself does.
+  BlockRange range = open_block_range(path, BlockSelection{}, ctx);
+  BlockScreen screen(ctx.policy);
   std::vector<Entry> entries;
   std::optional<double> previous_end;
-  BlockReader reader;
-  reader.reset(file, kHead, n * kBlock);
-  for (std::uint64_t k = 0; k < n; ++k) {
-    const unsigned char* block = reader.next(file);
-    if (!block) unexpected_end();
-    const auto timing = validate_packet_header(block);
+  while (const unsigned char* block = range.next_block()) {
+    const auto timing = screen(block, range.index());
     if (!timing) continue;
     const TimeSpan span = packet_time_span(*timing);
-    entries.push_back({k, continuity_start(span.start, previous_end), span.end});
+    entries.push_back({range.index(), continuity_start(span.start, previous_end), span.end});
     previous_end = span.end;
   }
-  if (entries.empty()) throw ReaderError::message("No valid sample data found");
+  if (entries.empty()) {
+    throw ReaderError::message(screen.explain("No valid sample data found", ctx.report));
+  }
 
   const double data_start = entries.front().start;
   TimeWindow& w = selection.window;

@@ -1,5 +1,7 @@
 #include "packet/file.hpp"
 
+#include "packet/source.hpp"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -59,6 +61,12 @@ void InputFile::seek(std::uint64_t offset) {
   if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) throw ReaderError::os(errno);
 }
 
+std::uint64_t InputFile::tell() {
+  const off_t at = ::lseek(fd_, 0, SEEK_CUR);
+  if (at < 0) throw ReaderError::os(errno);
+  return static_cast<std::uint64_t>(at);
+}
+
 std::uint64_t InputFile::size() {
   struct stat st;
   if (::fstat(fd_, &st) != 0) throw ReaderError::os(errno);
@@ -67,54 +75,69 @@ std::uint64_t InputFile::size() {
 
 BlockReader::BlockReader() : buffer_(new unsigned char[kBufferSize]) {}
 
-void BlockReader::reset(InputFile& file, std::uint64_t offset, std::uint64_t limit) {
-  file.seek(offset);
+void BlockReader::reset(ByteSource& source, std::uint64_t offset, std::uint64_t limit) {
+  source.seek(offset);
   pos_ = len_ = 0;
   remaining_ = limit;
-  pending_errno_.reset();
+  pending_.reset();
   at_eof_ = false;
+  partial_ = 0;
 }
 
-void BlockReader::fill(InputFile& file) {
+void BlockReader::fill(ByteSource& source) {
   // Keep an unserved partial block at the front, then top up.
   const std::size_t keep = len_ - pos_;
   if (keep > 0 && pos_ > 0) std::memmove(buffer_.get(), buffer_.get() + pos_, keep);
   pos_ = 0;
   len_ = keep;
-  if (pending_errno_) {
-    const int err = *pending_errno_;
-    pending_errno_.reset();
-    throw ReaderError::os(err);
+  if (pending_) {
+    const ReaderError err = std::move(*pending_);
+    pending_.reset();
+    throw err;
   }
   std::size_t want = kBufferSize - len_;
   if (remaining_ < want) want = static_cast<std::size_t>(remaining_);
   while (want > 0 && !at_eof_) {
-    const ssize_t got = ::read(file.fd(), buffer_.get() + len_, want);
-    if (got < 0) {
-      const int err = errno;
-      if (err == EINTR) continue;
-      if (len_ == keep) throw ReaderError::os(err);  // nothing new to serve first
-      pending_errno_ = err;
+    std::size_t n;
+    try {
+      n = source.read_some(buffer_.get() + len_, want);
+    } catch (const ReaderError& e) {
+      if (len_ == keep) throw;  // nothing new to serve first
+      pending_ = e;
       break;
     }
-    if (got == 0) {
+    if (n == 0) {
       at_eof_ = true;
       break;
     }
-    const auto n = static_cast<std::size_t>(got);
     len_ += n;
     want -= n;
     remaining_ -= n;
   }
 }
 
-const unsigned char* BlockReader::next(InputFile& file) {
+bool BlockReader::has_next(ByteSource& source) {
+  if (len_ - pos_ < layout::kBlockSize) fill(source);
+  // A fill that leaves less than a block met the end or the limit.
+  const std::size_t left = len_ - pos_;
+  if (left >= layout::kBlockSize || pending_) return true;
+  if (left > 0 && !allow_partial_) return true;  // next() reports the cut block
+  partial_ = left;
+  return false;
+}
+
+const unsigned char* BlockReader::next(ByteSource& source) {
   if (len_ - pos_ < layout::kBlockSize) {
-    fill(file);
+    fill(source);
     if (len_ == 0) return nullptr;
     if (len_ < layout::kBlockSize) {
       // A partial block: the rest may still come from a read that failed, which then wins.
-      if (pending_errno_) fill(file);
+      if (pending_) fill(source);
+      if (allow_partial_) {
+        partial_ = len_;
+        pos_ = len_ = 0;
+        return nullptr;
+      }
       throw ReaderError::short_read();
     }
   }

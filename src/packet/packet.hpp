@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "packet/layout.hpp"
 
@@ -51,6 +52,38 @@ constexpr std::size_t bytes_per_sample(unsigned axes, unsigned packing) noexcept
   if (axes == 9) return 18;
   return 0;
 }
+
+// Why a data block cannot be used. The texts are the messages a strict read fails with.
+enum class BadReason : std::uint8_t {
+  none,
+  old_format,          // "Old CWA format packets are not supported"
+  unsupported_format,  // "Unsupported sample format: {axes} axes, packing {packing}"
+  capacity,            // "Sample count exceeds packet capacity"
+  timestamp,           // "Invalid block timestamp"
+  checksum,            // "Checksum mismatch" (only when checksums are verified)
+};
+
+// data: usable samples; erased: not "AX" (erased flash, zeros, anything else); empty: "AX"
+// without samples; bad: "AX" with samples that a read must not use.
+enum class BlockKind : std::uint8_t { data, erased, empty, bad };
+
+struct BlockClass {
+  BlockKind kind = BlockKind::erased;
+  BadReason reason = BadReason::none;
+  PacketTiming timing;  // set for data blocks only
+};
+
+// The header checks in the order a strict read makes them, then, when asked, the checksum.
+BlockClass classify_block(const unsigned char* block, bool verify_checksum) noexcept;
+
+// True when the block's 256 little-endian 16-bit words sum to 0 modulo 65536, as recorders write
+// them.
+bool checksum_ok(const unsigned char* block) noexcept;
+
+std::string bad_reason_text(BadReason reason, std::uint8_t format);
+// Throws the ReaderError of a bad block, carrying its number when one is given.
+[[noreturn]] void throw_bad_block(BadReason reason, std::uint8_t format,
+                                  std::optional<std::uint64_t> block);
 
 // Absent: the block is skipped silently (not "AX", or no samples). Throws ReaderError for a
 // block that must end the read.
