@@ -943,3 +943,58 @@ def write_recording(path, **kwargs) -> RecordingInfo:
         buf.tofile(f)
     info.path = os.fspath(path)
     return info
+
+
+# ---------------------------------------------------------------------------
+# Damage: bad blocks, stale checksums, compression
+# ---------------------------------------------------------------------------
+
+#: Ways to spoil one data block, each with the message a strict read fails with.
+BAD_BLOCK_KINDS = {
+    "old_format": "Old CWA format packets are not supported",
+    "format": "Unsupported sample format: 5 axes, packing 2",
+    "capacity": "Sample count exceeds packet capacity",
+    "timestamp": "Invalid block timestamp",
+    "checksum": "Checksum mismatch",
+}
+
+
+def spoil_block(buf, k: int, kind: str, *, fix_checksum: bool = True) -> None:
+    """Spoil data block ``k`` of a whole-file uint8 array (or bytearray) in place.
+
+    ``kind`` is a key of ``BAD_BLOCK_KINDS``. Every kind but "checksum" leaves the block's
+    checksum correct (``fix_checksum``), so that it is bad for its header alone; "checksum"
+    changes one sample byte and leaves the checksum stale.
+    """
+    view = np.frombuffer(memoryview(buf), dtype=np.uint8)
+    at = METADATA_SIZE + BLOCK_SIZE * int(k)
+    block = view[at:at + BLOCK_SIZE]
+    if bytes(block[:2]) != b"AX" or int(block[28]) | int(block[29]) << 8 == 0:
+        raise ValueError(f"block {k} is no data block")
+    if kind == "old_format":
+        block[24] = 0
+    elif kind == "format":
+        block[25] = 0x52
+    elif kind == "capacity":
+        block[28:30] = np.frombuffer(struct.pack("<H", 200), dtype=np.uint8)
+    elif kind == "timestamp":
+        block[14:18] = np.frombuffer(struct.pack("<I", pack_datetime(2023, 13, 1)), dtype=np.uint8)
+    elif kind == "checksum":
+        block[100] ^= 0x5A
+        return
+    else:
+        raise ValueError(f"unknown kind {kind!r}")
+    if fix_checksum:
+        block[510:512] = np.frombuffer(struct.pack("<H", block_checksum(bytes(block))),
+                                       dtype=np.uint8)
+
+
+def zero_blocks(data: bytes, blocks: Iterable[int]) -> bytes:
+    """A copy of a whole file with the given data blocks overwritten with zero bytes and any
+    trailing partial block cut off: what a tolerant read must read like."""
+    out = bytearray(data)
+    for k in blocks:
+        at = METADATA_SIZE + BLOCK_SIZE * int(k)
+        out[at:at + BLOCK_SIZE] = bytes(BLOCK_SIZE)
+    whole = METADATA_SIZE + (len(out) - METADATA_SIZE) // BLOCK_SIZE * BLOCK_SIZE
+    return bytes(out[:max(whole, min(len(out), METADATA_SIZE))])

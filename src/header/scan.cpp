@@ -26,13 +26,8 @@ DataTimeRange scan_data_time_range(const std::string& path) {
     const auto timing = validate_packet_header(block);
     if (!timing) continue;
     const TimeSpan span = packet_time_span(*timing);
-    const double start = continuity_start(span.start, previous_end);
-    if (!range.first_sample_us) range.first_sample_us = seconds_to_micros(start);
-    // The division by n comes before the multiplication by n - 1 here, unlike the sample readers;
-    // the two can differ in the last bit.
-    const double n = static_cast<double>(timing->sample_count);
-    range.last_sample_us = seconds_to_micros((span.end - start) / n * (n - 1.0) + start);
-    range.sample_count += timing->sample_count;
+    extend_time_range(range, continuity_start(span.start, previous_end), span.end,
+                      timing->sample_count);
     previous_end = span.end;
   }
   return range;

@@ -57,11 +57,7 @@ std::string bind_path(const char* name, PyObject* const* args, Py_ssize_t nargs,
 
 }  // namespace
 
-PyObject* read_metadata_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    const std::string path = bind_path("read_metadata", args, nargs, kwnames);
-    const MetadataBlock m = read_metadata_block(path);
-    const DataTimeRange range = scan_data_time_range(path);
+PyObject* metadata_dict(const MetadataBlock& m, const DataTimeRange& range) {
     DictBuilder d;
     d.add("packet_header", text_or_none(m.packet_header));
     d.add("packet_length", unsigned_int(m.packet_length));
@@ -83,6 +79,14 @@ PyObject* read_metadata_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     d.add("gyro_range", m.gyro_range ? unsigned_int(*m.gyro_range) : OwnedRef(Py_NewRef(Py_None)));
     d.add("magnetometer_enabled", OwnedRef(PyBool_FromLong(m.magnetometer_enabled)));
     return d.release();
+}
+
+PyObject* read_metadata_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    const std::string path = bind_path("read_metadata", args, nargs, kwnames);
+    const MetadataBlock m = read_metadata_block(path);
+    const DataTimeRange range = scan_data_time_range(path);
+    return metadata_dict(m, range);
   });
 }
 

@@ -9,11 +9,10 @@ namespace {
 PyObject* g_internal_error = nullptr;  // created once per process, never released
 }
 
-bool init_internal_error() noexcept {
+bool init_internal_error(const char* qualified_name) noexcept {
   if (g_internal_error) return true;
   g_internal_error = PyErr_NewExceptionWithDoc(
-      "morvane.InternalError", "A failure the reader treats as impossible.", PyExc_BaseException,
-      nullptr);
+      qualified_name, "A failure the reader treats as impossible.", PyExc_BaseException, nullptr);
   return g_internal_error != nullptr;
 }
 

@@ -123,7 +123,7 @@ PyObject* create_module() {
     }
     return Py_NewRef(g_module);
   }
-  if (!init_internal_error()) throw PythonError{};
+  if (!init_internal_error("morvane.InternalError")) throw PythonError{};
   OwnedRef module = check(PyModule_Create(&kModule));
   OwnedRef all = check(PyList_New(0));
   OwnedRef module_name = check(PyUnicode_FromString("morvane"));

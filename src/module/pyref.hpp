@@ -73,7 +73,8 @@ PyObject* guarded(F&& body) noexcept {
   }
 }
 
-// Creates the exception type for internal failures; called at module creation.
-bool init_internal_error() noexcept;
+// Creates the exception type for internal failures ("<module>.InternalError"); called at module
+// creation.
+bool init_internal_error(const char* qualified_name) noexcept;
 
 }  // namespace morvane::py

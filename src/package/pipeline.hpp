@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include <array>
 #include <memory>
 
 #include "package/columns.hpp"
@@ -68,6 +69,8 @@ struct BlockRange {
   std::optional<std::uint64_t> blocks_hint;  // a guess at the selection's length, for sizing
   std::optional<double> previous_end;        // end of the nearest valid block before `first`
   BlockReader reader;                        // serves blocks first .. end - 1 in order
+  // The metadata block, read by tolerant reads only (strict ones never look past its header).
+  std::optional<std::array<unsigned char, layout::kMetadataSize>> head;
 
   explicit BlockRange(const std::string& path, const ReadContext& ctx);
   // The next selected block, or nullptr once the selection or the input is over. "Unexpected end
@@ -85,6 +88,8 @@ BlockSelection resolve_cut(const std::string& path, const std::optional<CutSpec>
                            const ReadContext& ctx = {});
 BlockRange open_block_range(const std::string& path, const BlockSelection& selection,
                             const ReadContext& ctx = {});
+// Every block of the input; a recording without any data block is an empty range, not an error.
+BlockRange open_block_range_any(const std::string& path, const ReadContext& ctx);
 
 // Reads the blocks of a range into columns, a chunk of blocks at a time, carrying the continuity
 // correction from chunk to chunk. Owns the range. A gyroscope or magnetometer column, once some

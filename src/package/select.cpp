@@ -1,4 +1,5 @@
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -40,6 +41,8 @@ std::optional<std::uint64_t> open_checked(BlockRange& range) {
     if (got < 2) throw ReaderError::short_read();
     if (head[0] != 'M' || head[1] != 'D') throw ReaderError::message("Not a valid CWA file");
     if (got < kHead) throw ReaderError::message("File too small to be a valid CWA file");
+    range.head.emplace();
+    std::memcpy(range.head->data(), head, kHead);
     if (const auto size = range.source->size_hint(); size && *size >= kHead) {
       range.blocks_hint = (*size - kHead) / kBlock;
     }
@@ -52,6 +55,11 @@ std::optional<std::uint64_t> open_checked(BlockRange& range) {
   if (size % kBlock != 0) {
     if (!policy.tolerant_input) throw ReaderError::message("Incomplete CWA data block");
     if (report) report->trailing_bytes = size % kBlock;
+  }
+  if (policy.tolerant_input) {
+    range.head.emplace();
+    std::memcpy(range.head->data(), magic, 2);
+    file.read_exact(range.head->data() + 2, kHead - 2);
   }
   return (size - kHead) / kBlock;
 }
@@ -171,13 +179,15 @@ void BlockRange::rewind() {
   next_index = first;
 }
 
-BlockRange open_block_range(const std::string& path, const BlockSelection& selection,
-                            const ReadContext& ctx) {
+namespace {
+
+BlockRange open_range(const std::string& path, const BlockSelection& selection,
+                      const ReadContext& ctx, bool allow_empty) {
   BlockRange range(path, ctx);
   const std::optional<std::uint64_t> n = open_checked(range);
   const std::uint64_t first = selection.has_first ? selection.first : 0;
   const std::uint64_t limit = n ? *n : kUnbounded;
-  if (n && *n <= first) beyond_file();
+  if (n && *n <= first && !(allow_empty && first == 0)) beyond_file();
   const std::uint64_t count = selection.has_count ? selection.count : limit - first;
   const std::uint64_t last = count > kUnbounded - first ? kUnbounded : first + count;
   range.first = first;
@@ -195,13 +205,28 @@ BlockRange open_block_range(const std::string& path, const BlockSelection& selec
   range.reader.reset(*range.source, kHead, kUnbounded);
   try {
     range.previous_end = walk_forward(range, first);
-    if (!range.reader.has_next(*range.source)) beyond_file();
+    if (!range.reader.has_next(*range.source)) {
+      if (ctx.report) ctx.report->trailing_bytes = range.reader.partial_bytes();
+      if (!(allow_empty && first == 0)) beyond_file();
+      range.end = first;
+    }
   } catch (const ReaderError& e) {
     if (e.kind() != ReaderError::Kind::damaged || !ctx.policy.skip_bad) throw;
     if (ctx.report) ctx.report->truncated = e.text();
     range.end = first;  // nothing left to read
   }
   return range;
+}
+
+}  // namespace
+
+BlockRange open_block_range(const std::string& path, const BlockSelection& selection,
+                            const ReadContext& ctx) {
+  return open_range(path, selection, ctx, false);
+}
+
+BlockRange open_block_range_any(const std::string& path, const ReadContext& ctx) {
+  return open_range(path, BlockSelection{}, ctx, true);
 }
 
 BlockSelection resolve_cut(const std::string& path, const std::optional<CutSpec>& cut,
