@@ -1,6 +1,8 @@
 // libFuzzer target over the Python-free core: every input is a candidate CWA file that goes
 // through the metadata parse, the header scan, the three kinds of cut, the block read with its
-// time filter, the resampling read and both CSV writers.
+// time filter, the resampling read and both CSV writers; then through the tolerant reads (bad
+// blocks skipped, checksums verified or not) of the file itself and of a gzip copy of it, the
+// quality scan and the block table, and the gzip inflater over the input as compressed data.
 //
 // A thrown ReaderError is an expected outcome for malformed input, and so is std::bad_alloc from
 // the column growth guard. Anything else (a sanitizer report, another exception, a broken
@@ -20,14 +22,19 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include <zlib.h>
 
 #include "header/metadata.hpp"
 #include "header/scan.hpp"
 #include "package/csv.hpp"
+#include "package/survey.hpp"
 #include "package/pipeline.hpp"
 #include "packet/error.hpp"
 #include "packet/timing.hpp"
@@ -93,15 +100,18 @@ double rate_value(std::uint16_t v) {
 struct TempPaths {
   std::string input;
   std::string output;
+  std::string packed;  // the input gzip-compressed, or raw behind a gzip header
   TempPaths() {
     const char* dir = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
     const std::string stem = std::string(dir) + "/morvane-fuzz-" + std::to_string(::getpid());
     input = stem + ".cwa";
     output = stem + ".csv";
+    packed = stem + ".cwa.gz";
   }
   ~TempPaths() {
     ::unlink(input.c_str());
     ::unlink(output.c_str());
+    ::unlink(packed.c_str());
   }
 };
 
@@ -234,6 +244,118 @@ void exercise_selection(const std::string& in, const std::string& out, const Blo
   attempt([&] { morvane::write_csv(in, out, sel, include, rate, offset_us); });
 }
 
+// The input as one gzip member, compressed fast.
+std::vector<std::uint8_t> gzip_of(const std::uint8_t* data, std::size_t size) {
+  z_stream zs{};
+  if (deflateInit2(&zs, 1, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) std::abort();
+  std::vector<std::uint8_t> out(deflateBound(&zs, static_cast<uLong>(size)) + 32);
+  zs.next_in = const_cast<Bytef*>(data);
+  zs.avail_in = static_cast<uInt>(size);
+  zs.next_out = out.data();
+  zs.avail_out = static_cast<uInt>(out.size());
+  if (deflate(&zs, Z_FINISH) != Z_STREAM_END) std::abort();
+  out.resize(zs.total_out);
+  deflateEnd(&zs);
+  return out;
+}
+
+bool same_samples(const SampleColumns& a, const SampleColumns& b) {
+  if (a.rows() != b.rows()) return false;
+  for (std::size_t i = 0; i < a.rows(); ++i) {
+    if (a.time[i] != b.time[i]) return false;
+    for (int k = 0; k < 3; ++k) {
+      if (std::memcmp(&a.acc[k][i], &b.acc[k][i], sizeof(float)) != 0) return false;
+    }
+  }
+  return true;
+}
+
+// The tolerant reads: a plain read that succeeds strictly reads the same when bad blocks are
+// skipped; a gzip copy reads like the plain file; the header-only views agree with each other.
+void exercise_tolerant(const TempPaths& tmp, const std::uint8_t* data, std::size_t size,
+                       const Params& p, const IncludeFlags& include,
+                       const std::optional<CutSpec>& cut) {
+  morvane::ReadContext ctx;
+  ctx.policy.tolerant_input = true;
+  ctx.policy.skip_bad = true;
+  ctx.policy.verify_checksums = p.bit(15, 1);
+
+  std::optional<SampleColumns> strict;
+  attempt([&] { strict = morvane::read_block_columns(tmp.input, BlockSelection{}, include); });
+  std::optional<SampleColumns> plain;
+  morvane::ReadReport plain_report;
+  attempt([&] {
+    morvane::ReadContext c = ctx;
+    c.report = &plain_report;
+    plain = morvane::read_block_columns(tmp.input, BlockSelection{}, include, c);
+    check_shape(*plain, &include);
+  });
+  if (strict && !ctx.policy.verify_checksums && (!plain || !same_samples(*strict, *plain))) {
+    broken("skipping bad blocks changed a read that succeeds strictly");
+  }
+  if (plain) {
+    for (std::size_t i = 1; i < plain_report.skipped.size(); ++i) {
+      if (plain_report.skipped[i].block <= plain_report.skipped[i - 1].block) {
+        broken("skipped blocks out of file order");
+      }
+    }
+  }
+
+  // The input compressed (bit 0 of byte 15 clear), or taken as the compressed data itself.
+  if (p.bit(15, 0)) {
+    std::vector<std::uint8_t> raw = {0x1F, 0x8B, 8, 0, 0, 0, 0, 0, 0, 3};
+    raw.insert(raw.end(), data, data + size);
+    write_input(tmp.packed, raw.data(), raw.size());
+  } else {
+    const std::vector<std::uint8_t> packed = gzip_of(data, size);
+    write_input(tmp.packed, packed.data(), packed.size());
+  }
+  std::optional<SampleColumns> inflated;
+  attempt([&] {
+    morvane::ReadReport report;
+    morvane::ReadContext c = ctx;
+    c.report = &report;
+    const BlockSelection sel = morvane::resolve_cut(tmp.packed, cut, c);
+    inflated = morvane::apply_time_range(morvane::read_block_columns(tmp.packed, sel, include, c),
+                                         sel.window);
+    check_shape(*inflated, &include);
+    if (!report.compressed) broken("gzip input not reported as compressed");
+  });
+  if (!p.bit(15, 0) && !cut && plain.has_value() != inflated.has_value()) {
+    broken("a gzip copy reads differently from the plain file");
+  }
+  if (!p.bit(15, 0) && !cut && plain && !same_samples(*plain, *inflated)) {
+    broken("a gzip copy yields other samples than the plain file");
+  }
+  attempt([&] {
+    const double rate = bounded_rate(rate_value(p.u16(17)), std::nullopt);
+    morvane::read_resampled_columns(tmp.packed, BlockSelection{}, include, rate, TimeWindow{}, ctx);
+  });
+
+  for (const std::string* path : {&tmp.input, &tmp.packed}) {
+    std::optional<morvane::RecordingQuality> q;
+    attempt([&] { q = morvane::assess_recording(*path, ctx.policy.verify_checksums); });
+    std::optional<morvane::BlockTable> t;
+    attempt([&] { t = morvane::tabulate_blocks(*path, ctx.policy.verify_checksums); });
+    if (q.has_value() != t.has_value()) broken("quality scan and block table disagree on failing");
+    if (!q) continue;
+    if (q->blocks != t->block.size()) broken("quality scan and block table count other blocks");
+    if (q->data_blocks + q->erased_blocks + q->empty_blocks + q->bad_blocks != q->blocks) {
+      broken("block kinds do not add up");
+    }
+    std::uint64_t samples = 0;
+    for (std::size_t i = 0; i < t->status.size(); ++i) {
+      if (t->status[i] == static_cast<std::uint8_t>(morvane::BlockKind::data)) {
+        samples += static_cast<std::uint64_t>(t->samples[i]);
+      }
+    }
+    if (samples != q->range.sample_count) broken("block table and quality scan count other samples");
+    if (path == &tmp.input && plain && samples != plain->rows()) {
+      broken("the quality scan counts other samples than the tolerant read");
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -284,5 +406,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const double hz = rate_value(p.u16(7 + 2 * static_cast<std::size_t>(k)));
     exercise_selection(tmp.input, tmp.output, *sel, include, hz, offset_us, spread);
   }
+  exercise_tolerant(tmp, data, size, p, include, cuts[p.b[16] % 3]);
   return 0;
 }
