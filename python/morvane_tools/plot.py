@@ -248,9 +248,9 @@ def _runs(mask: np.ndarray) -> np.ndarray:
 def _bad_block_places(table: Any) -> np.ndarray:
     """Where bad blocks sit on the clock: int64 (k, 2) start/end in microseconds.
 
-    A bad block carries no usable time, so each run of consecutive bad blocks is placed
-    between the end of the nearest earlier block with samples and the start of the nearest
-    later one (empty and erased blocks in between are passed over). With a neighbour on one
+    A bad block carries no usable time, so each run of bad blocks (consecutive, or separated
+    only by empty or erased blocks) is placed between the end of the nearest earlier block
+    with samples and the start of the nearest later one. With a neighbour on one
     side only, the run is placed at that neighbour's time; a run with no neighbour at all
     cannot be placed and is left out.
     """
@@ -263,14 +263,12 @@ def _bad_block_places(table: Any) -> np.ndarray:
     timed = (status == "data") & ~np.isnat(start) & ~np.isnat(end)
     start_us = start.view(np.int64)
     end_us = end.view(np.int64)
-    # run starts/stops of bad blocks in table order
-    runs = _runs(bad)
     timed_rows = np.flatnonzero(timed)
+    # bad blocks with the same timed neighbours form one run, whatever lies between them
+    slots = np.unique(np.searchsorted(timed_rows, np.flatnonzero(bad)))
     out = []
-    for a, b in runs:
-        i = np.searchsorted(timed_rows, a) - 1          # last timed row before the run
-        j = np.searchsorted(timed_rows, b)              # first timed row after the run
-        before = int(end_us[timed_rows[i]]) if i >= 0 else None
+    for j in slots:
+        before = int(end_us[timed_rows[j - 1]]) if j > 0 else None
         after = int(start_us[timed_rows[j]]) if j < timed_rows.size else None
         if before is None and after is None:
             continue
@@ -292,13 +290,22 @@ class _Overview:
     skipped_blocks: int
     metadata: dict
 
+    def __post_init__(self) -> None:
+        # gaps less than a minute apart are one mark: the row has about a pixel per minute
+        self.gap_marks = _merge_close(self.minutes.gaps, _US_MIN)
+
 
 def _collect(path: str, *, min_gap_s: float, nonwear: bool, chunk_blocks: int,
              verify_checksums: bool) -> _Overview:
     import morvane_tools as mt
 
     metadata = mt.read_metadata(path)
-    acc = _Accumulator(gap_us=int(round(min_gap_s * 1e6)))
+    gap_s = min_gap_s
+    rate = metadata.get("sample_rate_hz")
+    if isinstance(rate, (int, float)) and rate > 0:
+        # a threshold below the sample period would make every sample interval a gap
+        gap_s = max(gap_s, 2.0 / rate)
+    acc = _Accumulator(gap_us=int(round(gap_s * 1e6)))
     chunks = mt.iter_chunks(path, chunk_blocks=chunk_blocks, include_magnetometer=False,
                             include_temperature=True, include_light=False,
                             include_battery=False, bad_blocks="skip",
@@ -323,6 +330,20 @@ def _collect(path: str, *, min_gap_s: float, nonwear: bool, chunk_blocks: int,
 # ---------------------------------------------------------------------------
 # Drawing
 # ---------------------------------------------------------------------------
+
+def _merge_close(iv: np.ndarray, tol_us: int) -> np.ndarray:
+    """Merge intervals (sorted by start) less than ``tol_us`` apart, for drawing."""
+    if len(iv) < 2:
+        return iv
+    iv = iv[np.argsort(iv[:, 0], kind="stable")]
+    ends = np.maximum.accumulate(iv[:, 1])
+    new = np.concatenate([[True], iv[1:, 0] - ends[:-1] >= tol_us])
+    group = np.cumsum(new) - 1
+    out = np.empty((int(group[-1]) + 1, 2), dtype=np.int64)
+    out[:, 0] = iv[new, 0]
+    out[:, 1] = np.maximum.reduceat(iv[:, 1], np.flatnonzero(new))
+    return out
+
 
 def _day_slices(iv: np.ndarray, day0: int) -> tuple[np.ndarray, np.ndarray]:
     """Intervals (us) clipped to the day starting at ``day0``, as (start h, width h)."""
@@ -438,7 +459,7 @@ def _draw_day(ax: Any, ov: _Overview, day0: int, ymax: float,
                       lw=0, zorder=2, gid="enmo")
     ax.add_artist(trace)
     bottom = blended_transform_factory(ax.transData, ax.transAxes)
-    xs, ws = _day_slices(mins.gaps, day0)
+    xs, ws = _day_slices(ov.gap_marks, day0)
     if xs.size:
         ax.broken_barh(list(zip(xs, ws)), full_h, facecolors=(1, 0, 0, 0.12),
                        edgecolors=_C_GAP, hatch="////", lw=0.5, zorder=3, gid="gap")
@@ -521,7 +542,8 @@ def plot_overview(path: str | os.PathLike[str], ax: Axes | Sequence[Axes] | None
         Top of the ENMO axis, the same for every row; default: a round number above the
         99.9th percentile of the minute values (at least 50 mg).
     min_gap_s : float, default 1.0
-        Samples further apart than this make a gap.
+        Samples further apart than this (and than two nominal sample periods) make a gap.
+        Gaps less than a minute apart are drawn as one.
     title : str, optional
         Replaces the first title line (device, session and dates).
     width, row_height : float
