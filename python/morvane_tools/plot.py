@@ -634,6 +634,8 @@ def plot_overview(path: str | os.PathLike[str], ax: Axes | Sequence[Axes] | None
             if hi - lo < 4:
                 mid = (lo + hi) / 2
                 lo, hi = np.floor(mid - 2), np.ceil(mid + 2)
+            if (hi - lo) % 2:
+                hi += 1  # whole degrees at all three ticks
             trange = (float(lo), float(hi))
     for i, (row, day0) in enumerate(zip(rows, days)):
         _draw_day(row, ov, day0, ymax, trange, last_row=(i == n - 1))
