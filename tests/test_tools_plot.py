@@ -352,3 +352,44 @@ def test_bad_blocks_are_placed_between_their_neighbours(rows, expected):
     got = plot_mod._bad_block_places(_table(rows))
     want = [(pd.Timestamp(a).value // 1000, pd.Timestamp(b).value // 1000) for a, b in expected]
     assert [tuple(r) for r in got.tolist()] == want
+
+
+def direct_enmo_mg(frame: pd.DataFrame) -> pd.Series:
+    acc = frame[["acc_x", "acc_y", "acc_z"]].to_numpy(np.float64)
+    enmo = np.maximum(np.sqrt((acc ** 2).sum(axis=1)) - 1.0, 0.0) * 1000.0
+    return pd.Series(enmo).groupby(frame.index.floor("1min")).mean()
+
+
+@pytest.mark.parametrize("chunk_blocks", [37, 100_000])
+def test_clock_set_back_and_minutes_split_between_chunks(tmp_path, chunk_blocks):
+    path = tmp_path / "back.cwa"
+    # the clock is set back by 40 minutes after 3 h: those minutes hold samples twice
+    make(path, duration_s=6 * H, gaps=[(1125, -2400.0)])
+    frame = morvane_tools.read_recording(path)[0]
+    assert not frame.index.is_monotonic_increasing
+    fig = morvane_tools.plot_overview(path, nonwear=False, chunk_blocks=chunk_blocks)
+    want = direct_enmo_mg(frame)
+    (row,) = rows_of(fig)
+    values = trace(row).get_data().values
+    got = pd.Series(values, index=pd.date_range(day_of(row), periods=1440, freq="1min"))
+    got = got.dropna()
+    pd.testing.assert_index_equal(got.index, pd.DatetimeIndex(want.index),
+                                  check_names=False, exact=False, check_freq=False)
+    np.testing.assert_allclose(got.to_numpy(), want.to_numpy(), rtol=1e-5, atol=1e-3)
+    assert spans(fig, "gap") == []     # going back is no gap
+
+
+def test_clock_jump_of_years_gets_rows_only_for_days_with_samples(tmp_path):
+    path = tmp_path / "jump.cwa"
+    make(path, duration_s=4 * H, gaps=[(750, 800 * 86400.0)])   # 2 h in, 800 days later
+    fig = morvane_tools.plot_overview(path)
+    days = [day_of(a) for a in rows_of(fig)]
+    later = pd.Timestamp("2023-06-15 14:00") + pd.Timedelta(days=800)
+    assert days == [pd.Timestamp("2023-06-15"), later.normalize()]
+    assert "799 days without samples not shown" in " ".join(t.get_text() for t in fig.texts)
+    # the gap is drawn in both rows: to the end of the first day, from the start of the last
+    ((a, b), (c, d)) = spans(fig, "gap")
+    assert abs(a - at(2 * H)) < pd.Timedelta(seconds=1) and b == pd.Timestamp("2023-06-16")
+    assert c == later.normalize() and abs(d - later) < pd.Timedelta(seconds=1)
+    with pytest.raises(ValueError, match="max_days=1"):
+        morvane_tools.plot_overview(path, max_days=1)

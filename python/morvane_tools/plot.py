@@ -49,23 +49,23 @@ _C_OFF = "#e6e6e6"
 
 @dataclass
 class _Minutes:
-    """Per-clock-minute statistics of a recording.
+    """Per-clock-minute statistics of a recording, laid out by day.
 
-    Index ``i`` of every array is clock minute ``first_minute + i`` (minutes since 1970 on the
-    device clock); ``first_minute`` is a multiple of 15 and the length a multiple of 15, so
-    the arrays reshape into quarter hours. Minutes without samples have count 0, sums 0 and
-    lo/hi +inf/-inf.
+    ``days`` are the device-clock days (days since 1970) that hold samples, ascending; every
+    array has 1440 entries per day, so entry ``i * 1440 + k`` is minute ``k`` of ``days[i]``.
+    Minutes without samples have count 0, sums 0 and lo/hi +inf/-inf. Only days with samples
+    take memory, so a device clock that jumps by years costs nothing.
     """
 
-    first_minute: int
-    count: np.ndarray          # int64 (m,)
-    enmo_sum: np.ndarray       # float64 (m,), sum of max(|a| - 1 g, 0) in g
-    s1: np.ndarray             # float64 (3, m), sums per axis
-    s2: np.ndarray             # float64 (3, m), sums of squares per axis
-    lo: np.ndarray             # float64 (3, m), minima per axis
-    hi: np.ndarray             # float64 (3, m), maxima per axis
-    temp_sum: np.ndarray       # float64 (m,)
-    temp_count: np.ndarray     # int64 (m,), samples with a finite temperature
+    days: np.ndarray           # int64 (d,)
+    count: np.ndarray          # int64 (d * 1440,)
+    enmo_sum: np.ndarray       # float64, sum of max(|a| - 1 g, 0) in g
+    s1: np.ndarray             # float64 (3, d * 1440), sums per axis
+    s2: np.ndarray             # float64 (3, d * 1440), sums of squares per axis
+    lo: np.ndarray             # float64 (3, d * 1440), minima per axis
+    hi: np.ndarray             # float64 (3, d * 1440), maxima per axis
+    temp_sum: np.ndarray       # float64
+    temp_count: np.ndarray     # int64, samples with a finite temperature
     first_us: int
     last_us: int
     samples: int
@@ -81,12 +81,22 @@ class _Minutes:
         with np.errstate(invalid="ignore", divide="ignore"):
             return np.where(self.temp_count > 0, self.temp_sum / self.temp_count, np.nan)
 
+    def day_slice(self, day: int) -> slice | None:
+        """Entries of a day (days since 1970), or None when it holds no samples."""
+        i = int(np.searchsorted(self.days, day))
+        if i < self.days.size and self.days[i] == day:
+            return slice(i * _MIN_DAY, (i + 1) * _MIN_DAY)
+        return None
+
+
+_MIN_DAY = 1440
+
 
 @dataclass
 class _Accumulator:
     gap_us: int
-    parts: list[tuple[int, tuple[np.ndarray, ...]]] = field(default_factory=list)
-    gaps: list[np.ndarray] = field(default_factory=list)
+    parts: list[tuple[np.ndarray, ...]] = field(default_factory=list)
+    covered: list[np.ndarray] = field(default_factory=list)
     first_us: int | None = None
     last_us: int | None = None
     samples: int = 0
@@ -111,27 +121,26 @@ class _Accumulator:
             cols = [c[order] for c in cols]
             temp = temp[order]
             d = np.diff(ts)
+        # stretches covered by samples; the gaps are found between them at the end, so a
+        # clock set back across chunks makes no gap where data exist
         big = np.flatnonzero(d > self.gap_us)
-        if big.size:
-            self.gaps.append(np.stack([ts[big], ts[big + 1]], axis=1))
-        if self.last_us is not None and ts[0] - self.last_us > self.gap_us:
-            self.gaps.append(np.array([[self.last_us, ts[0]]], dtype=np.int64))
+        self.covered.append(np.stack([np.concatenate([ts[:1], ts[big + 1]]),
+                                      np.concatenate([ts[big], ts[-1:]])], axis=1))
         self.first_us = int(ts[0]) if self.first_us is None else min(self.first_us, int(ts[0]))
         self.last_us = int(ts[-1]) if self.last_us is None else max(self.last_us, int(ts[-1]))
         self.samples += n
 
+        # first sample of every clock minute present in the chunk
         m0 = int(ts[0] // _US_MIN)
         m1 = int(ts[-1] // _US_MIN)
-        edges = np.arange(m0, m1 + 1, dtype=np.int64) * _US_MIN
-        starts = np.searchsorted(ts, edges)
-        count = np.diff(np.append(starts, n))
-        have = count > 0
-        s = starts[have]          # strictly increasing, all < n
-
-        def full(v: np.ndarray, fill: float) -> np.ndarray:
-            out = np.full(count.size, fill, dtype=np.float64)
-            out[have] = v
-            return out
+        if m1 - m0 < n:
+            starts = np.searchsorted(ts, np.arange(m0, m1 + 1, dtype=np.int64) * _US_MIN)
+            s = np.unique(starts[starts < n])   # drops the minutes without samples
+        else:  # few samples spread over a long time (a jumping clock): look at each one
+            keys = ts // _US_MIN
+            s = np.flatnonzero(np.concatenate([[True], keys[1:] != keys[:-1]]))
+        minute = ts[s] // _US_MIN
+        count = np.diff(np.append(s, n)).astype(np.int64)
 
         x, y, z = cols
         # scratch buffers reused from chunk to chunk (fresh large arrays cost page faults)
@@ -146,48 +155,49 @@ class _Accumulator:
         np.sqrt(mag, out=mag)
         mag -= np.float32(1.0)
         np.maximum(mag, np.float32(0.0), out=mag)
-        enmo = full(np.add.reduceat(mag, s, dtype=np.float64), 0.0)
-        s1 = np.stack([full(np.add.reduceat(c, s, dtype=np.float64), 0.0) for c in cols])
-        s2 = np.stack([full(np.add.reduceat(c, s, dtype=np.float64), 0.0) for c in (x2, y2, z2)])
-        lo = np.stack([full(np.minimum.reduceat(c, s), np.inf) for c in cols])
-        hi = np.stack([full(np.maximum.reduceat(c, s), -np.inf) for c in cols])
+        enmo = np.add.reduceat(mag, s, dtype=np.float64)
+        s1 = np.stack([np.add.reduceat(c, s, dtype=np.float64) for c in cols])
+        s2 = np.stack([np.add.reduceat(c, s, dtype=np.float64) for c in (x2, y2, z2)])
+        lo = np.stack([np.minimum.reduceat(c, s) for c in cols]).astype(np.float64)
+        hi = np.stack([np.maximum.reduceat(c, s) for c in cols]).astype(np.float64)
         finite = np.isfinite(temp)
         if finite.all():
-            tsum = full(np.add.reduceat(temp, s, dtype=np.float64), 0.0)
+            tsum = np.add.reduceat(temp, s, dtype=np.float64)
             tcnt = count
         else:
-            tsum = full(np.add.reduceat(np.where(finite, temp, 0), s, dtype=np.float64), 0.0)
-            tcnt = full(np.add.reduceat(finite.astype(np.int64), s), 0).astype(np.int64)
-        self.parts.append((m0, (count.astype(np.int64), enmo, s1, s2, lo, hi, tsum,
-                                np.asarray(tcnt, dtype=np.int64))))
+            tsum = np.add.reduceat(np.where(finite, temp, 0), s, dtype=np.float64)
+            tcnt = np.add.reduceat(finite.astype(np.int64), s)
+        self.parts.append((minute, count, enmo, s1, s2, lo, hi, tsum, tcnt))
 
     def finish(self) -> _Minutes:
         if not self.parts or self.first_us is None or self.last_us is None:
             raise ValueError("the recording holds no samples to plot")
-        lo_min = min(m0 for m0, _ in self.parts)
-        hi_min = max(m0 + p[0].size for m0, p in self.parts)
-        first = (lo_min // _QUARTER) * _QUARTER
-        m = -(-(hi_min - first) // _QUARTER) * _QUARTER
-        count = np.zeros(m, np.int64)
-        enmo = np.zeros(m)
-        s1 = np.zeros((3, m))
-        s2 = np.zeros((3, m))
-        lo = np.full((3, m), np.inf)
-        hi = np.full((3, m), -np.inf)
-        tsum = np.zeros(m)
-        tcnt = np.zeros(m, np.int64)
-        for m0, (c, e, a1, a2, l, h, t, tc) in self.parts:
-            sl = slice(m0 - first, m0 - first + c.size)
-            count[sl] += c
-            enmo[sl] += e
-            s1[:, sl] += a1
-            s2[:, sl] += a2
-            np.minimum(lo[:, sl], l, out=lo[:, sl])
-            np.maximum(hi[:, sl], h, out=hi[:, sl])
-            tsum[sl] += t
-            tcnt[sl] += tc
-        gaps = (np.concatenate(self.gaps) if self.gaps else np.zeros((0, 2), np.int64))
-        return _Minutes(first, count, enmo, s1, s2, lo, hi, tsum, tcnt,
+        minute, count, enmo, s1, s2, lo, hi, tsum, tcnt = (
+            np.concatenate(a, axis=-1) for a in zip(*self.parts))
+        days = np.unique(minute // _MIN_DAY)
+        # a minute split between two chunks appears twice: np.ufunc.at adds both
+        at = np.searchsorted(days, minute // _MIN_DAY) * _MIN_DAY + minute % _MIN_DAY
+        m = days.size * _MIN_DAY
+
+        def summed(v: np.ndarray, dtype: Any = np.float64) -> np.ndarray:
+            out = np.zeros(v.shape[:-1] + (m,), dtype=dtype)
+            np.add.at(out, (..., at), v) if v.ndim > 1 else np.add.at(out, at, v)
+            return out
+
+        def extreme(v: np.ndarray, how: Any, fill: float) -> np.ndarray:
+            out = np.full((3, m), fill)
+            for i in range(3):
+                how.at(out[i], at, v[i])
+            return out
+
+        runs = np.concatenate(self.covered)
+        runs = runs[np.argsort(runs[:, 0], kind="stable")]
+        reach = np.maximum.accumulate(runs[:, 1])
+        hole = np.flatnonzero(runs[1:, 0] - reach[:-1] > self.gap_us)
+        gaps = np.stack([reach[hole], runs[hole + 1, 0]], axis=1).astype(np.int64)
+        return _Minutes(days, summed(count, np.int64), summed(enmo), summed(s1), summed(s2),
+                        extreme(lo, np.minimum, np.inf), extreme(hi, np.maximum, -np.inf),
+                        summed(tsum), summed(np.asarray(tcnt, np.int64), np.int64),
                         self.first_us, self.last_us, self.samples, gaps)
 
 
@@ -199,7 +209,24 @@ def _nonwear_intervals(mins: _Minutes) -> np.ndarray:
     samples is below 13 mg and their range below 50 mg. The stretches are the union of the
     non-wear windows, clipped to the span of the recording.
     """
-    q = mins.count.size // _QUARTER
+    out = []
+    # windows run over consecutive days only
+    breaks = np.flatnonzero(np.diff(mins.days) != 1) + 1
+    for a, b in zip(np.concatenate([[0], breaks]), np.concatenate([breaks, [mins.days.size]])):
+        sl = slice(int(a) * _MIN_DAY, int(b) * _MIN_DAY)
+        runs = _nonwear_runs(mins.count[sl], mins.s1[:, sl], mins.s2[:, sl], mins.lo[:, sl],
+                             mins.hi[:, sl])
+        out.append((runs * _QUARTER + int(mins.days[a]) * _MIN_DAY) * _US_MIN)
+    iv = np.concatenate(out) if out else np.zeros((0, 2), np.int64)
+    iv[:, 0] = np.maximum(iv[:, 0], mins.first_us)
+    iv[:, 1] = np.minimum(iv[:, 1], mins.last_us)
+    return iv[iv[:, 1] > iv[:, 0]]
+
+
+def _nonwear_runs(count: np.ndarray, s1: np.ndarray, s2: np.ndarray, lo: np.ndarray,
+                  hi: np.ndarray) -> np.ndarray:
+    """Runs of non-wear quarter hours (start, stop quarter indices) in whole days of minutes."""
+    q = count.size // _QUARTER
     if q < _WINDOW_QUARTERS:
         return np.zeros((0, 2), np.int64)
 
@@ -214,28 +241,22 @@ def _nonwear_intervals(mins: _Minutes) -> np.ndarray:
             out = how(out, a[..., j:j + k])
         return out
 
-    n = windows(quarters(mins.count, np.sum), np.add)
-    with_data = windows(quarters((mins.count > 0).astype(np.int64), np.sum), np.add)
-    s1 = windows(quarters(mins.s1, np.sum), np.add)
-    s2 = windows(quarters(mins.s2, np.sum), np.add)
-    lo = windows(quarters(mins.lo, np.min), np.minimum)
-    hi = windows(quarters(mins.hi, np.max), np.maximum)
+    n = windows(quarters(count, np.sum), np.add)
+    with_data = windows(quarters((count > 0).astype(np.int64), np.sum), np.add)
+    w1 = windows(quarters(s1, np.sum), np.add)
+    w2 = windows(quarters(s2, np.sum), np.add)
+    wlo = windows(quarters(lo, np.min), np.minimum)
+    whi = windows(quarters(hi, np.max), np.maximum)
     with np.errstate(invalid="ignore", divide="ignore"):
-        var = (s2 - s1 * s1 / n) / (n - 1)
+        var = (w2 - w1 * w1 / n) / (n - 1)
     sd = np.sqrt(np.maximum(var, 0.0))
-    still = (sd < _NONWEAR_SD_G) & ((hi - lo) < _NONWEAR_RANGE_G)
+    still = (sd < _NONWEAR_SD_G) & ((whi - wlo) < _NONWEAR_RANGE_G)
     flagged = (still.sum(axis=0) >= _NONWEAR_MIN_AXES) & (with_data >= _NONWEAR_MIN_MINUTES) \
         & (n > 1)
     covered = np.zeros(q, dtype=bool)
     for j in range(_WINDOW_QUARTERS):
         covered[j:j + flagged.size] |= flagged
-    runs = _runs(covered)
-    if not runs.size:
-        return runs
-    out = (runs * _QUARTER + mins.first_minute) * _US_MIN
-    out[:, 0] = np.maximum(out[:, 0], mins.first_us)
-    out[:, 1] = np.minimum(out[:, 1], mins.last_us)
-    return out[out[:, 1] > out[:, 0]]
+    return _runs(covered)
 
 
 def _runs(mask: np.ndarray) -> np.ndarray:
@@ -289,6 +310,7 @@ class _Overview:
     bad: np.ndarray | None       # None: the block table is not available
     skipped_blocks: int
     metadata: dict
+    left_out: int = 0            # days without samples that got no row
 
     def __post_init__(self) -> None:
         # gaps less than a minute apart are one mark: the row has about a pixel per minute
@@ -391,6 +413,8 @@ def _title_lines(ov: _Overview) -> tuple[str, str]:
         parts.append(f"{ov.skipped_blocks} bad blocks (places unknown)")
     else:
         parts.append(f"{ov.skipped_blocks} bad block{'s' if ov.skipped_blocks != 1 else ''}")
+    if ov.left_out:
+        parts.append(f"{ov.left_out} days without samples not shown")
     return head, " · ".join(parts)
 
 
@@ -416,14 +440,12 @@ def _draw_day(ax: Any, ov: _Overview, day0: int, ymax: float,
     from matplotlib.transforms import blended_transform_factory
 
     mins = ov.minutes
-    m_day = day0 // _US_MIN
-    i0 = m_day - mins.first_minute
-    values = np.full(1440, np.nan)
-    temps = np.full(1440, np.nan)
-    a, b = max(i0, 0), min(i0 + 1440, mins.count.size)
-    if b > a:
-        values[a - i0:b - i0] = mins.enmo_mg[a:b]
-        temps[a - i0:b - i0] = mins.temperature[a:b]
+    values = np.full(_MIN_DAY, np.nan)
+    temps = np.full(_MIN_DAY, np.nan)
+    sl = mins.day_slice(day0 // _US_DAY)
+    if sl is not None:
+        values = mins.enmo_mg[sl]
+        temps = mins.temperature[sl]
     edges = np.arange(1441) / 60.0
 
     ax.set_xlim(0, 24)
@@ -507,7 +529,8 @@ def plot_overview(path: str | os.PathLike[str], ax: Axes | Sequence[Axes] | None
                   nonwear: bool = True, temperature: bool = True,
                   enmo_max_mg: float | None = None, min_gap_s: float = 1.0,
                   title: str | None = None, width: float = 14.0, row_height: float = 1.25,
-                  chunk_blocks: int = 8192, verify_checksums: bool = True) -> Figure:
+                  max_days: int = 62, chunk_blocks: int = 8192,
+                  verify_checksums: bool = True) -> Figure:
     """Draw an at-a-glance overview of a recording, one row per device-clock day.
 
     Each row spans 00:00 to 24:00 of one day on the device clock (ticks every 3 h) and shows
@@ -549,6 +572,10 @@ def plot_overview(path: str | os.PathLike[str], ax: Axes | Sequence[Axes] | None
     width, row_height : float
         Size in inches of a new figure: ``width`` wide, ``row_height`` per day plus 1.25 in
         for titles, legend and axis labels. Ignored when ``ax`` is given.
+    max_days : int, default 62
+        Most rows drawn. When the first and last sample are further apart, only the days
+        that hold samples get rows (the summary line says how many were left out); a
+        ValueError is raised when even those are more.
     chunk_blocks : int, default 8192
         Blocks read at a time.
     verify_checksums : bool, default True
@@ -578,6 +605,8 @@ def plot_overview(path: str | os.PathLike[str], ax: Axes | Sequence[Axes] | None
         raise ValueError("enmo_max_mg must be a positive number")
     if not (width > 0 and row_height > 0):
         raise ValueError("width and row_height must be positive")
+    if not isinstance(max_days, int) or max_days < 1:
+        raise ValueError("max_days must be a positive integer")
     if not isinstance(chunk_blocks, int) or chunk_blocks < 1:
         raise ValueError("chunk_blocks must be a positive integer")
     rows_given: list[Any] | None = None
@@ -594,7 +623,16 @@ def plot_overview(path: str | os.PathLike[str], ax: Axes | Sequence[Axes] | None
     mins = ov.minutes
     day_first = mins.first_us // _US_DAY
     day_last = mins.last_us // _US_DAY
-    days = [int(d) * _US_DAY for d in range(day_first, day_last + 1)]
+    span = day_last - day_first + 1
+    if span <= max_days:
+        days = [int(d) * _US_DAY for d in range(day_first, day_last + 1)]
+    elif mins.days.size <= max_days:
+        # a long span (a clock that jumped, say): only the days with samples get rows
+        days = [int(d) * _US_DAY for d in mins.days]
+        ov.left_out = span - len(days)
+    else:
+        raise ValueError(f"the recording has samples on {mins.days.size} device-clock days, "
+                         f"more than max_days={max_days} rows")
     n = len(days)
 
     if rows_given is None:
