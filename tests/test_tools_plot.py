@@ -59,7 +59,8 @@ def motion(t: np.ndarray) -> np.ndarray:
     return out
 
 
-def make(path, *, duration_s: float, start: dt.datetime = START, gaps=()) -> cwagen.RecordingInfo:
+def make(path, *, duration_s: float, start: dt.datetime = START, gaps=(),
+         motion=motion) -> cwagen.RecordingInfo:
     n_blocks = int(np.ceil(duration_s * RATE / PER_BLOCK))
     temperature = 250 + (np.arange(n_blocks) // 40) % 60   # a slow saw tooth
     return cwagen.write_recording(path, fmt=0x30, rate_code=RATE_CODE, duration_s=duration_s,
@@ -393,3 +394,20 @@ def test_clock_jump_of_years_gets_rows_only_for_days_with_samples(tmp_path):
     assert c == later.normalize() and abs(d - later) < pd.Timedelta(seconds=1)
     with pytest.raises(ValueError, match="max_days=1"):
         morvane_tools.plot_overview(path, max_days=1)
+
+
+def test_nonwear_windows_do_not_join_days_far_apart(tmp_path):
+    # still for the last 30 minutes before midnight, then the clock jumps 800 days and the
+    # recording goes on still for 30 minutes: no 60-minute window holds 45 minutes of data
+    jump = 800 * 86400.0
+
+    def half_hours_still(t):
+        out = motion(np.where((t >= 1800) & (t < 3600 + jump + 1800), STILL[0], t))
+        return out
+
+    path = tmp_path / "apart.cwa"
+    make(path, duration_s=2 * H, start=dt.datetime(2023, 6, 15, 23, 0, 0),
+         gaps=[(375, jump)], motion=half_hours_still)
+    fig = morvane_tools.plot_overview(path)
+    assert len(rows_of(fig)) == 2
+    assert spans(fig, "nonwear") == []
