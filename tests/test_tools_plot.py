@@ -19,6 +19,7 @@ from matplotlib.axes import Axes  # noqa: E402
 from matplotlib.figure import Figure  # noqa: E402
 from matplotlib.patches import StepPatch  # noqa: E402
 
+import morvane  # noqa: E402
 import morvane_tools  # noqa: E402
 from morvane_tools import plot as plot_mod  # noqa: E402
 
@@ -263,7 +264,11 @@ def test_png_is_written_with_the_figure_size(figure, tmp_path):
 
 def test_example_script_draws_the_bundled_sample(tmp_path):
     out = tmp_path / "sample.png"
-    env = dict(os.environ, PYTHONPATH=os.path.join(ROOT, "python"))
+    # the child imports the very packages this run tests (installed or a build tree)
+    here = [os.path.dirname(os.path.dirname(os.path.abspath(morvane_tools.__file__))),
+            os.path.dirname(os.path.abspath(morvane.__file__))]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        here + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]))
     env.pop("MPLBACKEND", None)      # no display, no backend chosen: the script must still work
     env.pop("DISPLAY", None)
     proc = subprocess.run([sys.executable, os.path.join(ROOT, "examples", "overview.py"),

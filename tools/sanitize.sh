@@ -17,7 +17,7 @@ python="$("${PYTHON:-python3}" -c 'import sys; print(sys.executable)')"
 start=$(date +%s)
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVANE_SANITIZE=ON \
   -DPython_EXECUTABLE="$python" >/dev/null
-ninja -C "$build" morvane >/dev/null
+ninja -C "$build" morvane morvane_tools_native morvane_tools_python >/dev/null
 built=$(date +%s)
 echo "tools/sanitize.sh: built in $((built - start)) s"
 
@@ -45,15 +45,17 @@ export PYTHONPATH="$build${PYTHONPATH:+:$PYTHONPATH}"
 export MORVANE_SANITIZED=1
 
 # A stale install elsewhere on the path would make a clean run meaningless.
-loaded="$("$python" -c 'import morvane; print(morvane.__file__)')"
-echo "tools/sanitize.sh: testing $loaded"
-case "$loaded" in
-  "$build"/*) ;;
-  *)
-    echo "tools/sanitize.sh: imported $loaded instead of the sanitizer build in $build" >&2
-    exit 2
-    ;;
-esac
+for module in morvane morvane_tools._native; do
+  loaded="$("$python" -c "import $module; print($module.__file__)")"
+  echo "tools/sanitize.sh: testing $loaded"
+  case "$loaded" in
+    "$build"/*) ;;
+    *)
+      echo "tools/sanitize.sh: imported $loaded instead of the sanitizer build in $build" >&2
+      exit 2
+      ;;
+  esac
+done
 
 cd "$root"
 set +e
