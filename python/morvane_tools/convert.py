@@ -12,6 +12,7 @@ import stat
 import sys
 import time
 import uuid
+import warnings
 from typing import TYPE_CHECKING, Any, Iterable, Iterator, Sequence, Union
 
 import numpy as np
@@ -688,6 +689,9 @@ def _client(scheduler: Any, workers: int | None) -> Iterator[distributed.Client]
     n = workers or CPU_COUNT
     with contextlib.ExitStack() as stack:
         stack.enter_context(_workers_without_main())
+        # the scheduler's small HTTP server says so when its usual port is taken
+        stack.enter_context(warnings.catch_warnings())
+        warnings.filterwarnings("ignore", message=r"(?s)Port \d+ is already in use")
         cluster = stack.enter_context(distributed.LocalCluster(
             n_workers=n, threads_per_worker=1, processes=True,
             memory_limit=int(MEMORY_LIMIT // n), host="127.0.0.1", dashboard_address=None,
