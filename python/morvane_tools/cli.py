@@ -122,7 +122,7 @@ def _section(title: str, values: dict[str, Any]) -> list[str]:
 
 def _info(args: argparse.Namespace) -> int:
     import morvane_tools
-    from morvane_tools.convert import _jsonable
+    from morvane_tools.cohort import _jsonable
 
     status = 0
     documents = []
@@ -153,7 +153,7 @@ def _qc(args: argparse.Namespace) -> int:
     import pandas as pd
 
     import morvane_tools
-    from morvane_tools.convert import _jsonable, find_recordings
+    from morvane_tools.cohort import _jsonable, find_recordings
 
     if args.output is not None:
         suffix = os.path.splitext(args.output)[1].lower()
@@ -230,7 +230,7 @@ def _convert(args: argparse.Namespace) -> int:
 
 
 def _sources(inputs: Sequence[str], output: str) -> set[str]:
-    from morvane_tools.convert import find_recordings
+    from morvane_tools.cohort import find_recordings
 
     return {src for src, _ in find_recordings(inputs, exclude=os.path.abspath(output))}
 

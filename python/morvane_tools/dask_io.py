@@ -9,7 +9,7 @@ from typing import TYPE_CHECKING, Any, Sequence
 import numpy as np
 import pandas as pd
 
-from morvane_tools.convert import find_recordings
+from morvane_tools.cohort import find_recordings
 
 if TYPE_CHECKING:  # pragma: no cover
     import dask.dataframe
