@@ -12,7 +12,7 @@ import pyarrow.parquet as pq
 import pytest
 
 import morvane_tools
-from cohort_helpers import child_env, cluster, recording
+from cohort_helpers import assert_same, child_env, cluster, recording
 from morvane_tools.cohort import _jsonable
 
 __all__ = ["cluster"]
@@ -133,7 +133,7 @@ def test_convert_on_a_cluster(recs, tmp_path, cluster):
     assert list(manifest["status"]) == ["converted", "converted"]
     frame, _ = morvane_tools.read_recording(recs / "in/sub/b.cwa")
     got = pq.read_table(out / "sub/b.cwa.parquet").to_pandas().set_index("timestamp")
-    pd.testing.assert_frame_equal(got, frame)
+    assert_same(got, frame)
 
     # again, with a file that is not a recording: exit 1, the failure named
     r = morvane("convert", recs / "in", recs / "junk.cwa", "-o", out, "--scheduler",

@@ -18,7 +18,7 @@ import pytest
 
 import cwagen
 import morvane_tools
-from cohort_helpers import (PYTHON_DIR, child_env, cluster, gzip_copy, needs_real_reader,
+from cohort_helpers import (PYTHON_DIR, assert_same, child_env, cluster, gzip_copy, needs_real_reader,
                             no_part_files, processing_keys, recording)
 from morvane_tools.cohort import find_recordings
 
@@ -40,7 +40,7 @@ def assert_output_matches(out: Path, src: Path, **options) -> None:
     got = table.to_pandas()
     want = expected_table(src, **options)
     assert list(got.columns) == list(want.columns)
-    pd.testing.assert_frame_equal(got, want, check_names=False)
+    assert_same(got, want, check_names=False)
 
 
 # ---------------------------------------------------------------------------
@@ -115,7 +115,7 @@ def test_folder_to_parquet(tmp_path, cluster, capfd):
 
     # the returned manifest is the one on disk, one row per input, in the order found
     on_disk = pd.read_parquet(out / "manifest.parquet")
-    pd.testing.assert_frame_equal(on_disk, manifest)
+    assert_same(on_disk, manifest)
     names = [Path(s).relative_to(src).as_posix() for s in manifest["source"]]
     assert names == ["long.cwa", "a/r.cwa", "b/r.cwa", "b/text.cwa"]
     by = {Path(r["source"]).relative_to(src).as_posix(): r
@@ -182,6 +182,17 @@ def test_resume_keeps_what_is_up_to_date(tmp_path, cluster, capfd):
     r0 = first[first["source"].str.endswith("r0.cwa")].iloc[0]
     kept = again[again["source"].str.endswith("r0.cwa")].iloc[0]
     assert kept["samples"] == r0["samples"] and kept["worker"] == r0["worker"]
+
+    # a run killed before it saved its manifest: the outputs say what they were made from
+    files = {p: os.stat(p) for p in out.glob("*.cwa.parquet")}
+    os.remove(out / "manifest.parquet")
+    rebuilt = morvane_tools.convert(src, out, scheduler=cluster.client, progress=False)
+    status = dict(zip(rebuilt["source"].map(lambda s: Path(s).name), rebuilt["status"]))
+    assert status == {"r0.cwa": "up to date", "r1.cwa": "up to date", "r2.cwa": "up to date",
+                      "bad.cwa": "failed"}
+    assert {p: (os.stat(p).st_ino, os.stat(p).st_mtime_ns) for p in files} == {
+        p: (st.st_ino, st.st_mtime_ns) for p, st in files.items()}
+    assert list(rebuilt["samples"][:3]) == list(again["samples"][:3])
 
     # other options mean other outputs: everything is converted again, resampled
     third = morvane_tools.convert(src, out, scheduler=cluster.address, resample_hz=25,

@@ -9,9 +9,9 @@ import pandas as pd
 import pytest
 
 import morvane_tools
-from cohort_helpers import needs_real_reader, recording
+from cohort_helpers import assert_same, needs_real_reader, recording
 
-START = dt.datetime(2023, 6, 15, 20, 0, 0)
+START = dt.datetime(2023, 6, 15, 20, 0, 7)  # blocks straddle midnight
 EAST2 = dt.timezone(dt.timedelta(hours=2))
 
 
@@ -59,8 +59,8 @@ def days_of(index: pd.DatetimeIndex, tz=None) -> list:
 ])
 def test_days_of_one_recording(tmp_path, known_blocks, options):
     path = tmp_path / "r.cwa"
-    # 6.25 Hz from 20:00 for two days and a bit, with a clock gap of a whole day inside
-    info = recording(path, minutes=60 * 52, rate_code=0x46, start=START,
+    # 6.25 Hz from 20:00 for 50 h, with a clock gap of a whole day inside: 4 days
+    info = recording(path, minutes=60 * 50, rate_code=0x46, start=START,
                      gaps=[(3000, 86400.0)])
     known_blocks(path, info)
     ddf = morvane_tools.read_cwa_dask(path, **options)
@@ -72,7 +72,7 @@ def test_days_of_one_recording(tmp_path, known_blocks, options):
     got = ddf.compute(scheduler="sync")
     assert got["recording"].dtype == "category"
     assert list(got["recording"].cat.categories) == [str(path)]
-    pd.testing.assert_frame_equal(got.drop(columns="recording"), whole)
+    assert_same(got.drop(columns="recording"), whole)
     assert list(ddf.dtypes.drop("recording")) == list(whole.dtypes)
     assert ddf.index.dtype == whole.index.dtype
     # each partition is one device-clock day, and the divisions say where
@@ -81,7 +81,7 @@ def test_days_of_one_recording(tmp_path, known_blocks, options):
         assert days_of(part.index, tz) == [day]
         assert ddf.divisions[i] <= part.index[0] and part.index[-1] <= ddf.divisions[i + 1]
     lo, hi = whole.index[len(whole) // 3], whole.index[len(whole) // 3 + 5000]
-    pd.testing.assert_frame_equal(ddf.loc[lo:hi].compute(scheduler="sync").drop(
+    assert_same(ddf.loc[lo:hi].compute(scheduler="sync").drop(
         columns="recording"), whole.loc[lo:hi])
 
 
@@ -102,11 +102,11 @@ def test_several_recordings_on_a_cluster(tmp_path, known_blocks):
         got = client.compute(ddf).result()
     assert got["recording"].value_counts().to_dict() == {str(a): len(fa), str(b): len(fb)}
     ga = got[got["recording"] == str(a)].drop(columns="recording")
-    pd.testing.assert_frame_equal(ga[list(fa.columns)], fa)
+    assert_same(ga[list(fa.columns)], fa)
     assert ga[["gyro_x", "gyro_y", "gyro_z"]].isna().all().all()
     assert (ga[["gyro_x", "gyro_y", "gyro_z"]].dtypes == np.float32).all()
     gb = got[got["recording"] == str(b)].drop(columns="recording")
-    pd.testing.assert_frame_equal(gb, fb)
+    assert_same(gb, fb)
 
 
 @pytest.mark.parametrize("options, exc", [
@@ -131,5 +131,5 @@ def test_with_the_real_block_table(tmp_path):
     ddf = morvane_tools.read_cwa_dask(path)
     whole, _ = morvane_tools.read_recording(path)
     assert ddf.npartitions == 2 and ddf.known_divisions
-    pd.testing.assert_frame_equal(ddf.compute(scheduler="sync").drop(columns="recording"),
+    assert_same(ddf.compute(scheduler="sync").drop(columns="recording"),
                                   whole)

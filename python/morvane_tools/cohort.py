@@ -518,7 +518,8 @@ def _row_from_output(job: dict[str, Any]) -> dict[str, Any] | None:
     import pyarrow.parquet as pq
 
     try:
-        kv = pq.read_metadata(job["output"]).metadata or {}
+        footer = pq.read_metadata(job["output"])
+        kv = footer.metadata or {}
         record = json.loads(kv[b"morvane"])
     except (OSError, KeyError, ValueError, TypeError):
         return None
@@ -532,7 +533,11 @@ def _row_from_output(job: dict[str, Any]) -> dict[str, Any] | None:
                status="up to date", output=job["output"],
                options=json.dumps(job["options"], sort_keys=True),
                **_quality_fields(record.get("read_metadata") or {}, quality))
-    row["samples"] = _int_or_none(quality.get("samples"))
+    options = job["options"]
+    if options["what"] == "samples" and options.get("resample_hz") is None:
+        row["samples"] = footer.num_rows  # one row per sample read
+    else:
+        row["samples"] = _int_or_none(quality.get("samples"))
     return row
 
 
