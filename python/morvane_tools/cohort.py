@@ -929,6 +929,8 @@ def _run(todo: list[dict[str, Any]], manifest: _Manifest, bar: _Progress, schedu
                     row.update(source=job["source"], size=job["size"], mtime=job["mtime_ns"],
                                output=job["output"], status="failed", error=error,
                                options=json.dumps(job["options"], sort_keys=True))
+                    # the last worker died writing: its temporary file stays behind
+                    _remove_stale_parts(job["output"])
                 manifest.put(row)
                 bar.update(row["status"] == "failed", job["size"] or 0)
         finally:
