@@ -18,7 +18,7 @@ import pytest
 
 import cwagen
 import morvane_tools
-from cohort_helpers import (PYTHON_DIR, assert_same, child_env, cluster, gzip_copy, needs_real_reader,
+from cohort_helpers import (assert_same, child_env, cluster, gzip_copy, needs_real_reader,
                             no_part_files, processing_keys, recording)
 from morvane_tools.cohort import find_recordings
 
@@ -295,6 +295,8 @@ def test_epochs_are_those_of_prepare(tmp_path, cluster):
     want, info = prepare(src, calibrate=False, nonwear=True, epoch="60s")
     got = pd.read_parquet(tmp_path / "out/r.cwa.parquet")
     assert len(got) == len(want)
+    if isinstance(want.index, pd.DatetimeIndex):
+        np.testing.assert_array_equal(got.iloc[:, 0].to_numpy(), want.index.to_numpy())
     for col in want.columns:
         np.testing.assert_array_equal(got[col].to_numpy(), want[col].to_numpy())
     record = json.loads(pq.read_metadata(tmp_path / "out/r.cwa.parquet").metadata[b"morvane"])

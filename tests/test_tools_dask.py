@@ -85,6 +85,7 @@ def test_days_of_one_recording(tmp_path, known_blocks, options):
         columns="recording"), whole.loc[lo:hi])
 
 
+@pytest.mark.filterwarnings("ignore:Port .* is already in use")
 def test_several_recordings_on_a_cluster(tmp_path, known_blocks):
     import distributed
 

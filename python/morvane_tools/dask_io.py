@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import datetime as _dt
-import os
 from typing import TYPE_CHECKING, Any, Sequence
 
 import numpy as np
