@@ -16,35 +16,23 @@ import pytest
 
 import cwagen
 
-PYTHON_DIR = str(Path(__file__).resolve().parent.parent / "python")
+def _package_dirs() -> list[str]:
+    """Where this run imports morvane and morvane_tools from (installed or a build tree)."""
+    import morvane
+    import morvane_tools
+
+    return [str(Path(morvane_tools.__file__).resolve().parent.parent),
+            str(Path(morvane.__file__).resolve().parent)]
 
 
 def child_env(**extra: str) -> dict[str, str]:
-    """Environment for child processes that import this worktree's morvane_tools."""
+    """Environment for child processes that import the very packages this run tests."""
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(
-        [PYTHON_DIR, str(Path(__file__).resolve().parent)]
+        _package_dirs() + [str(Path(__file__).resolve().parent)]
         + ([env["PYTHONPATH"]] if env.get("PYTHONPATH") else []))
     env.update(extra)
     return env
-
-
-def stand_in_reader() -> bool:
-    """True while morvane_tools still reads through the temporary stand-in (no block table,
-    no gzip, no bad-block counts): the tests that need those are skipped until it lands."""
-    import morvane_tools
-
-    try:
-        morvane_tools.block_table(os.devnull)
-    except NotImplementedError:
-        return True
-    except Exception:
-        return False
-    return False
-
-
-needs_real_reader = pytest.mark.skipif(
-    stand_in_reader(), reason="needs the native reader (gzip, bad blocks, block table)")
 
 
 def recording(path: Path, minutes: float = 3, **kwargs) -> cwagen.RecordingInfo:

@@ -144,10 +144,6 @@ def test_convert_on_a_cluster(recs, tmp_path, cluster):
 
 
 def test_plot(recs, tmp_path):
-    try:
-        morvane_tools.plot_overview
-    except ImportError:
-        pytest.skip("plot_overview has not landed yet")
     out = tmp_path / "overview.png"
     r = morvane("plot", recs / "in/a.cwa", "-o", out)
     assert r.returncode == 0, r.stderr

@@ -18,7 +18,7 @@ import pytest
 
 import cwagen
 import morvane_tools
-from cohort_helpers import (assert_same, child_env, cluster, gzip_copy, needs_real_reader,
+from cohort_helpers import (assert_same, child_env, cluster, gzip_copy,
                             no_part_files, processing_keys, recording)
 from morvane_tools.cohort import find_recordings
 
@@ -254,7 +254,6 @@ def test_permission_denied_cannot_be_made_as_root():
                 "case runs only for an unprivileged user")
 
 
-@needs_real_reader
 def test_damaged_recordings_are_converted_with_counts(tmp_path, cluster):
     src = tmp_path / "in"
     info = recording(src / "bad.cwa", minutes=3)
@@ -283,10 +282,7 @@ def test_damaged_recordings_are_converted_with_counts(tmp_path, cluster):
 
 
 def test_epochs_are_those_of_prepare(tmp_path, cluster):
-    try:
-        prepare = morvane_tools.prepare
-    except ImportError:
-        pytest.skip("prepare has not landed yet")
+    prepare = morvane_tools.prepare
     src = tmp_path / "r.cwa"
     recording(src, minutes=10)
     manifest = morvane_tools.convert(src, tmp_path / "out", what="epochs", epoch="60s",

@@ -43,7 +43,7 @@ _HOME = {
     "lowpass": "filters",
     "epochs": "summary",
     "prepare": "pipeline",
-    "convert": "convert",
+    "convert": "cohort",
     "read_cwa_dask": "dask_io",
     "plot_overview": "plot",
 }

@@ -307,7 +307,7 @@ def _bad_block_places(table: Any) -> np.ndarray:
 class _Overview:
     minutes: _Minutes
     nonwear: np.ndarray
-    bad: np.ndarray | None       # None: the block table is not available
+    bad: np.ndarray              # where the bad blocks lie (start, end) in device microseconds
     skipped_blocks: int
     metadata: dict
     left_out: int = 0            # days without samples that got no row
@@ -337,14 +337,9 @@ def _collect(path: str, *, min_gap_s: float, nonwear: bool, chunk_blocks: int,
     report = getattr(chunks, "report", None) or {}
     minutes = acc.finish()
     skipped = list(report.get("skipped_blocks") or [])
-    bad: np.ndarray | None = np.zeros((0, 2), np.int64)
+    bad: np.ndarray = np.zeros((0, 2), np.int64)
     if skipped:
-        try:
-            table = mt.block_table(path, verify_checksums=verify_checksums)
-        except NotImplementedError:
-            bad = None
-        else:
-            bad = _bad_block_places(table)
+        bad = _bad_block_places(mt.block_table(path, verify_checksums=verify_checksums))
     nw = _nonwear_intervals(minutes) if nonwear else np.zeros((0, 2), np.int64)
     return _Overview(minutes, nw, bad, len(skipped), metadata)
 
@@ -409,10 +404,7 @@ def _title_lines(ov: _Overview) -> tuple[str, str]:
              f"{mins.samples:,} samples" + (f" at {rate:g} Hz" if rate else ""),
              f"{len(mins.gaps)} gap{'s' if len(mins.gaps) != 1 else ''} ({gap_h:.2f} h)",
              f"non-wear {nw_h:.1f} h"]
-    if ov.bad is None:
-        parts.append(f"{ov.skipped_blocks} bad blocks (places unknown)")
-    else:
-        parts.append(f"{ov.skipped_blocks} bad block{'s' if ov.skipped_blocks != 1 else ''}")
+    parts.append(f"{ov.skipped_blocks} bad block{'s' if ov.skipped_blocks != 1 else ''}")
     if ov.left_out:
         parts.append(f"{ov.left_out} days without samples not shown")
     return head, " · ".join(parts)
@@ -487,7 +479,7 @@ def _draw_day(ax: Any, ov: _Overview, day0: int, ymax: float,
                        edgecolors=_C_GAP, hatch="////", lw=0.5, zorder=3, gid="gap")
         ax.plot(xs + ws / 2, np.zeros(xs.size), transform=bottom, linestyle="none",
                 marker="^", ms=6, color=_C_GAP, clip_on=False, zorder=4, gid="gap_marks")
-    if ov.bad is not None and ov.bad.size:
+    if ov.bad.size:
         xs, ws = _day_slices(ov.bad, day0)
         if xs.size:
             ax.plot(xs + ws / 2, np.ones(xs.size), transform=bottom, linestyle="none",
