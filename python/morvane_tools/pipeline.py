@@ -19,13 +19,16 @@ __all__ = ["prepare"]
 # the defaults of calibrate() and detect_nonwear(), which prepare() reproduces
 _CAL = dict(window="10s", stationary_sd_g=0.013, min_axis_coverage_g=0.3, max_iterations=1000,
             tolerance=1e-6)
+# blocks per chunk read (the reader's default; tests make it small to cross many chunks)
+_CHUNK_BLOCKS = 8192
 _NONWEAR = dict(window="60min", step="15min", sd_g=0.013, range_g=0.05, min_axes=2)
 
 
 def _chunks(path: str, bad_blocks: str, **options: Any) -> Any:
     from . import iter_chunks
 
-    return iter_chunks(path, include_magnetometer=False, bad_blocks=bad_blocks, **options)
+    return iter_chunks(path, chunk_blocks=_CHUNK_BLOCKS, include_magnetometer=False,
+                       bad_blocks=bad_blocks, **options)
 
 
 def _iso(us: int) -> str:
