@@ -3,7 +3,9 @@
 from __future__ import annotations
 
 import os
-from typing import Any
+import queue
+import threading
+from typing import Any, Iterator
 
 import numpy as np
 import pandas as pd
@@ -29,6 +31,47 @@ def _chunks(path: str, bad_blocks: str, **options: Any) -> Any:
 
     return iter_chunks(path, chunk_blocks=_CHUNK_BLOCKS, include_magnetometer=False,
                        bad_blocks=bad_blocks, **options)
+
+
+def _prefetch(chunks: Any, depth: int = 2) -> Iterator[pd.DataFrame]:
+    """Iterate ``chunks`` on a background thread, ``depth`` chunks ahead (the reader
+    releases the interpreter lock, so decoding overlaps the statistics)."""
+    q: queue.Queue = queue.Queue(maxsize=depth)
+    stop = threading.Event()
+    done = object()
+
+    def put(item: Any) -> bool:
+        while not stop.is_set():
+            try:
+                q.put(item, timeout=0.1)
+                return True
+            except queue.Full:
+                continue
+        return False
+
+    def work() -> None:
+        try:
+            for chunk in chunks:
+                if not put(chunk):
+                    return
+        except BaseException as e:  # handed to the consumer
+            put(e)
+            return
+        put(done)
+
+    th = threading.Thread(target=work, name="morvane-tools-read", daemon=True)
+    th.start()
+    try:
+        while True:
+            item = q.get()
+            if item is done:
+                break
+            if isinstance(item, BaseException):
+                raise item
+            yield item
+    finally:
+        stop.set()
+        th.join()
 
 
 def _iso(us: int) -> str:
@@ -97,7 +140,7 @@ def prepare(path: str | os.PathLike[str], *, calibrate: bool = True, nonwear: bo
         hist = B.SpacingHistogram() if lowpass_hz is not None else None
         first = _chunks(path, bad_blocks, include_light=False, include_battery=False,
                         include_temperature=bool(calibrate))
-        for chunk in first:
+        for chunk in _prefetch(first):
             if not len(chunk):
                 continue
             t = B.index_us(chunk.index)
@@ -138,7 +181,7 @@ def prepare(path: str | os.PathLike[str], *, calibrate: bool = True, nonwear: bo
         ep.feed(t, acc + extra)
 
     second = _chunks(path, bad_blocks)
-    for chunk in second:
+    for chunk in _prefetch(second):
         if not len(chunk):
             continue
         t = B.index_us(chunk.index)
