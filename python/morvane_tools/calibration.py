@@ -132,22 +132,32 @@ def fit_sphere(means: np.ndarray, temps: np.ndarray | None, *, min_axis_coverage
 
 def apply_calibration(cols: list[np.ndarray], temperature: np.ndarray | None,
                       cal: dict[str, Any]) -> list[np.ndarray]:
-    """Calibrated float32 copies of the three accelerometer columns (elementwise, so chunks
-    give exactly the values the whole frame gives)."""
-    out = []
+    """Calibrated float32 copies of the three accelerometer columns, computed in float64
+    slice by slice (elementwise, so chunks give exactly the values the whole frame gives)."""
     tref = cal["reference_temperature"]
-    use_t = temperature is not None and tref is not None and any(cal["temperature_coefficient"])
-    dt = None
-    if use_t:
-        dt = temperature.astype(np.float64)
-        dt -= tref
-    for k, c in enumerate(cols):
-        a = c.astype(np.float64)
-        a *= cal["scale"][k]
-        a += cal["offset"][k]
-        if use_t and cal["temperature_coefficient"][k]:
-            a += cal["temperature_coefficient"][k] * dt
-        out.append(a.astype(np.float32))
+    tc = cal["temperature_coefficient"]
+    use_t = temperature is not None and tref is not None and any(tc)
+    n = len(cols[0])
+    out = [np.empty(n, dtype=np.float32) for _ in cols]
+
+    def part(lo: int, hi: int) -> None:
+        for a in range(lo, hi, B._GROUP):
+            b = min(a + B._GROUP, hi)
+            dt, w, w2 = B._buffers(b - a, 3)
+            if use_t:
+                np.copyto(dt, temperature[a:b])
+                dt -= tref
+            for k, c in enumerate(cols):
+                np.copyto(w, c[a:b])
+                w *= cal["scale"][k]
+                w += cal["offset"][k]
+                if use_t and tc[k]:
+                    np.multiply(dt, tc[k], out=w2)
+                    w += w2
+                out[k][a:b] = w
+
+    per = max(B._GROUP, -(-n // 8))
+    B.run_tasks(part, [(a, min(a + per, n)) for a in range(0, n, per)])
     return out
 
 
