@@ -454,3 +454,45 @@ def test_prepare_options(tmp_path, monkeypatch, options):
     pd.testing.assert_frame_equal(table, want, rtol=1e-6)
     assert (info["calibration"] is None) == (not options.get("calibrate", True))
     assert (info["nonwear"] is None) == (not options.get("nonwear", True))
+
+
+@pytest.mark.parametrize("cutoff,piece", [(15.0, 333), (0.4, 1000), (15.0, 40_000)])
+def test_streamed_lowpass_equals_the_whole_frame(tmp_path, cutoff, piece):
+    from morvane_tools.filters import StreamingLowpass, design
+
+    n_blocks = 900
+    spb = np.full(n_blocks, 40)
+    spb[300] = 10
+    path = write(tmp_path, "lp.cwa", fmt=0x62, n_blocks=n_blocks, samples_per_block=spb,
+                 gaps=[(200, 3.0), (300, 2.0), (301, 1.5), (700, -4.0)])
+    frame = read(path)
+    want = mt.lowpass(frame, cutoff)
+    t = frame.index.asi8
+    cols = [frame[c].to_numpy() for c in ("acc_x", "acc_y", "acc_z")]
+    stream = StreamingLowpass(*design(cutoff, 4, 100.0))
+    pieces = []
+    for a in range(0, len(t), piece):
+        pieces += stream.feed(t[a:a + piece], [c[a:a + piece] for c in cols],
+                              [frame["temperature"].to_numpy()[a:a + piece]])
+    pieces += stream.finish()
+    np.testing.assert_array_equal(np.concatenate([p[0] for p in pieces]), t)
+    np.testing.assert_array_equal(np.concatenate([p[2][0] for p in pieces]),
+                                  frame["temperature"].to_numpy())
+    for k, c in enumerate(("acc_x", "acc_y", "acc_z")):
+        got = np.concatenate([p[1][k] for p in pieces])
+        np.testing.assert_allclose(got, want[c].to_numpy(), rtol=1e-6, atol=1e-7)
+
+
+def test_epochs_when_the_clock_runs_back(tmp_path):
+    # the clock is set back 45 s at block 300: those epochs are met twice and combined
+    path = write(tmp_path, "back.cwa", fmt=0x30, duration_s=10 * 60, gaps=[(300, -45.0)])
+    frame = read(path)
+    assert (np.diff(frame.index.asi8) < 0).any()
+    ep = mt.epochs(frame, "30s")
+    want = direct_epochs(frame, 30)
+    got = ep.loc[want.index]
+    np.testing.assert_array_equal(got["samples"].to_numpy(), want["samples"].to_numpy())
+    assert ep["samples"].sum() == len(frame)
+    for col in ("enmo_mg", "anglez_deg"):
+        np.testing.assert_allclose(got[col].to_numpy(), want[col].to_numpy(), rtol=1e-9)
+    np.testing.assert_allclose(got["x_mean"].to_numpy(), want["x_mean"].to_numpy(), rtol=1e-6)
