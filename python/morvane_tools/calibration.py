@@ -101,7 +101,11 @@ def fit_sphere(means: np.ndarray, temps: np.ndarray | None, *, min_axis_coverage
         for k in range(3):
             design[:, 1] = cur[:, k]
             wd = design * weights[:, None]
-            coef = np.linalg.solve(wd.T @ design, wd.T @ target[:, k])
+            try:
+                coef = np.linalg.solve(wd.T @ design, wd.T @ target[:, k])
+            except np.linalg.LinAlgError:
+                result["reason"] = "the stationary points do not determine the fit"
+                return result
             b0, b1 = coef[0], coef[1]
             b2 = coef[2] if use_t else 0.0
             off[k] = b0 + b1 * off[k]
