@@ -104,10 +104,14 @@ class StreamingLowpass:
             a, b = bounds[i], bounds[i + 1]
             if i > 0:
                 self._end(out)
-            x = np.empty((len(cols), b - a))
-            for k, c in enumerate(cols):
-                x[k] = c[a:b]
-            self._extend(t[a:b], x, [e[a:b] for e in extra], out)
+            # pieces of bounded size keep the float64 work arrays small
+            piece = max(1 << 16, 4 * self.overlap)
+            for lo in range(a, b, piece):
+                hi = min(lo + piece, b)
+                x = np.empty((len(cols), hi - lo))
+                for k, c in enumerate(cols):
+                    x[k] = c[lo:hi]
+                self._extend(t[lo:hi], x, [e[lo:hi] for e in extra], out)
         return out
 
     def finish(self) -> list:
