@@ -125,7 +125,8 @@ def detect_nonwear(frame: pd.DataFrame, *, window: Any = "60min", step: Any = "1
     A window is judged only when its data cover it: no spacing of a second or more between
     consecutive samples inside it, and its first and last sample less than a second from
     its start and end. Windows with missing data (gaps, the ragged ends of the recording)
-    are neither wear nor non-wear, so an interval never spans a gap.
+    are neither wear nor non-wear, so an interval never spans a gap. (At 1 Hz or slower
+    every spacing counts as a gap and nothing is judged.)
 
     Parameters
     ----------

@@ -117,8 +117,9 @@ def epoch_table(ids: np.ndarray, st: dict, origin: int, length: int, aux: tuple,
 def epochs(frame: pd.DataFrame, epoch: Any = "30s", *, nonwear: Any = None) -> pd.DataFrame:
     """Summarise a recording per clock-aligned epoch.
 
-    Epochs start at whole multiples of ``epoch`` since the midnight (on the index's clock)
-    before the first sample, so 30 s epochs start at :00 and :30 of every minute. Every
+    Epochs start at whole multiples of ``epoch`` since the midnight before the first
+    sample on the index's clock (the device clock for a naive index, UTC for a UTC-aware
+    one), so 30 s epochs start at :00 and :30 of every minute. Every
     epoch from the one holding the first sample to the one holding the last is listed;
     an epoch without samples has ``samples`` 0 and NaN everywhere else (its ``nonwear``
     fraction is still given).
