@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import json
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -248,10 +249,28 @@ def test_inputs_that_cannot_be_read_fail_alone(tmp_path, cluster):
         "good.cwa.parquet", "manifest.parquet"]
 
 
-@pytest.mark.skipif(os.geteuid() != 0, reason="covered by the chmod case above")
-def test_permission_denied_cannot_be_made_as_root():
-    pytest.skip("running as root: a chmod 000 file is still readable, so the permission "
-                "case runs only for an unprivileged user")
+def test_permission_denied_is_a_failed_row(tmp_path):
+    """A recording the converting processes may not read fails alone. Root reads any file, so
+    as root the whole run goes through a process without the capabilities that bypass file
+    permissions."""
+    src = tmp_path / "in"
+    recording(src / "good.cwa", minutes=1)
+    recording(src / "locked.cwa", minutes=1, seed=2)
+    (src / "locked.cwa").chmod(0)
+    out = tmp_path / "out"
+    command = [sys.executable, "-m", "morvane_tools", "convert", str(src), "-o", str(out),
+               "--workers", "1", "--no-progress"]
+    if os.geteuid() == 0:
+        if shutil.which("setpriv") is None:
+            pytest.skip("needs setpriv (util-linux) to drop root's file capabilities")
+        command = ["setpriv", "--bounding-set", "-dac_override,-dac_read_search"] + command
+    r = subprocess.run(command, capture_output=True, text=True, env=child_env(), timeout=180)
+    assert r.returncode == 1, r.stderr
+    rows = {Path(s).name: (st, e) for s, st, e in
+            pd.read_parquet(out / "manifest.parquet")[["source", "status", "error"]].itertuples(index=False)}
+    assert rows["good.cwa"][0] == "converted"
+    assert rows["locked.cwa"][0] == "failed"
+    assert rows["locked.cwa"][1].startswith("unreadable: permission denied"), rows
 
 
 def test_damaged_recordings_are_converted_with_counts(tmp_path, cluster):
