@@ -352,9 +352,18 @@ def worker_peak_convert(path: str, scratch: str) -> dict:
         manifest = convert([path], fresh_dir(scratch), what="samples", scheduler=client,
                            progress=False)
         after = client.run(hwm)
+    all_converted(manifest, 1)
     (addr, peak), = after.items()
-    status = list(manifest["status"]) if "status" in manifest else None
-    return {"worker_peak": peak, "worker_rise": peak - before[addr], "status": status}
+    return {"worker_peak": peak, "worker_rise": peak - before[addr]}
+
+
+def all_converted(manifest, expected: int):
+    """A conversion timing counts only when every input was converted."""
+    status = list(manifest["status"]) if "status" in getattr(manifest, "columns", ()) else None
+    if status is None or len(status) != expected or set(status) != {"converted"}:
+        errors = list(manifest["error"].dropna())[:1] if "error" in manifest else []
+        raise RuntimeError(f"convert did not convert every input: {status} {errors}"[:120])
+    return manifest
 
 
 def tools_op(op: str, path: str, scratch: str):
@@ -386,7 +395,8 @@ def tools_op(op: str, path: str, scratch: str):
         f = tool("convert")
 
         def run():
-            return f([path], fresh_dir(scratch), what="samples", workers=1, progress=False)
+            return all_converted(f([path], fresh_dir(scratch), what="samples", workers=1,
+                                   progress=False), 1)
         run.extra = lambda: worker_peak_convert(path, scratch)
         return run
     if op in ("convert_w1", "convert_w2"):
@@ -396,7 +406,8 @@ def tools_op(op: str, path: str, scratch: str):
         def run():
             out = fresh_dir(scratch)
             try:
-                return f([COHORT], out, what="samples", workers=workers, progress=False)
+                return all_converted(f([COHORT], out, what="samples", workers=workers,
+                                       progress=False), COHORT_FILES)
             finally:
                 import shutil
                 shutil.rmtree(out, ignore_errors=True)  # 16 outputs per run: keep disk low
