@@ -439,11 +439,19 @@ def actipy_prepare(path: str):
     import numpy as np
 
     def run():
+        import pandas as pd
+
         data, _ = actipy.read_device(path, lowpass_hz=None, calibrate_gravity=True,
                                      detect_nonwear=True, resample_hz=None, verbose=False)
-        x, y, z = (data[c].to_numpy(np.float64) for c in "xyz")
-        enmo = np.maximum(np.sqrt(x * x + y * y + z * z) - 1.0, 0.0)
-        import pandas as pd
+        # ENMO as a careful user writes it: in place, in the frame's float32 (non-wear is NaN
+        # there and drops out of the means)
+        x, y, z = (data[c].to_numpy() for c in "xyz")
+        enmo = x * x
+        enmo += y * y
+        enmo += z * z
+        np.sqrt(enmo, out=enmo)
+        enmo -= 1
+        np.maximum(enmo, 0, out=enmo)
         return pd.Series(enmo, index=data.index, name="enmo").resample("30s").mean()
     return run
 
