@@ -66,6 +66,10 @@ as above, and checks every row against its target:
                    second of each, ratio w2 / w1 >= 1.7
   plot             `python -m morvane_tools plot week -o out.png` (the `morvane` command line)
                    as a subprocess                                                  < 5 s
+The whole table takes about 5 to 10 minutes (actipy's three runs of a week are the longest
+part) and about 3.5 GB of free memory at its peak (actipy with its ENMO); its inputs are made on
+first use (gzip copy about 15 s, cohort about 20 s). The numbers move a lot on a busy machine:
+use --runs 5 or more for figures to quote.
 A function missing from the installed morvane_tools (or raising NotImplementedError) shows as
 "not available" in its row. The morvane_tools used is the one the interpreter imports (for a
 source tree without the native module: PYTHONPATH=python); its path is printed.
