@@ -4,6 +4,8 @@
     python bench/run.py --quick          # skip the week-long recording
     python bench/run.py --runs 5 --only read,cut_1h
     python bench/run.py --install-peers  # once: peer readers into bench/data/peer-venv
+    python bench/run.py --tools          # only the morvane_tools table (week recording)
+    python bench/run.py --only prepare,lowpass   # some rows of that table
 
 Recordings are made with tests/cwagen.py on the first run and kept in bench/data/ (delete
 the folder to remake them): a week of 3-axis packed samples (format 0x30), a day of 6-axis
@@ -28,6 +30,49 @@ is faster):
           installed is reported as such; peer installation is never part of a normal run.
 Peer memory is the larger of the worker's own peak and that of its child processes
 (actipy decodes in a Java child).
+
+The morvane_tools table (--tools, or any of its row names in --only; never part of a default
+run) measures the companion package on the week recording, each side in its own fresh worker
+as above, and checks every row against its target:
+  tools_read       read_recording(path) (checksums verified) / read_cwa_file      <= 1.1
+  quality          quality_report(path) / read_metadata(path)                     <= 2
+  block_table      block_table(path)                                               < 0.5 s
+  gzip_read        read_recording of a gzip level-6 copy (bench/data/week_3ax.cwa.gz, made
+                   once with Python's gzip module) / (gzip.decompress of the file read into
+                   memory + the plain read)                                         <= 1;
+                   its peak memory at most the result's bytes + 100 MB
+  prepare          prepare(path) (calibration, non-wear, 30 s epochs)               <= 4 s and
+                   actipy's read_device(lowpass_hz=None, calibrate_gravity=True,
+                   detect_nonwear=True, resample_hz=None) + a pandas 30 s mean of ENMO
+                   (max(|a| - 1, 0) from its x, y, z) at least 5 times slower; both peaks
+                   are shown (actipy's includes its Java child)
+  epochs           epochs(frame) on a frame read before timing / read_cwa_file      <= 3
+  lowpass          lowpass(frame, 20) / scipy sosfiltfilt(butter(4, 20, fs=100, output="sos"))
+                   on the same three columns as float64 arrays                      <= 1.5
+  convert_samples  convert([path], outdir, what="samples", workers=1, progress=False) (a new
+                   outdir per run, so every run converts; the time includes starting its
+                   LocalCluster) / (read_cwa_file + pyarrow.parquet.write_table of the
+                   timestamp and float32 columns with zstd, on a frame read before timing)
+                   <= 1.3. The conversion runs in a Dask worker process, so the worker
+                   itself cannot see it: after the timed runs, one more conversion goes to a
+                   LocalCluster of one single-threaded worker process started by the
+                   benchmark (scheduler=client); the worker's peak resident memory is reset
+                   (/proc/self/clear_refs) just before the task and read (VmHWM) after it,
+                   through Client.run. The target (< 500 MB) is checked on that whole-process
+                   peak, worker imports included; its rise over the worker's resident memory
+                   before the task is shown beside it.
+  convert_scaling  convert of 16 day-long 3-axis recordings (bench/data/cohort16/, made once)
+                   with workers=1 and with workers=2 (cluster start included): files per
+                   second of each, ratio w2 / w1 >= 1.7
+  plot             `python -m morvane_tools plot week -o out.png` (the `morvane` command line)
+                   as a subprocess                                                  < 5 s
+The whole table takes about 5 to 10 minutes (actipy's three runs of a week are the longest
+part) and about 3.5 GB of free memory at its peak (actipy with its ENMO); its inputs are made on
+first use (gzip copy about 15 s, cohort about 20 s). The numbers move a lot on a busy machine:
+use --runs 5 or more for figures to quote.
+A function missing from the installed morvane_tools (or raising NotImplementedError) shows as
+"not available" in its row. The morvane_tools used is the one the interpreter imports (for a
+source tree without the native module: PYTHONPATH=python); its path is printed.
 """
 
 from __future__ import annotations
@@ -70,6 +115,39 @@ RATE_HZ = 100.0
 BLOCK = 512
 HEADER = 1024
 
+# --------------------------------------------------------------------------- tools table
+# rows whose result is the data itself, so that peak memory / result bytes means something
+# (not a manifest, an epoch table or a picture)
+RESULT_ROWS = {"tools_read", "gzip_read", "block_table", "lowpass"}
+RESULT_REFS = {"read", "gzip_decompress", "sosfiltfilt"}
+# row -> (our job, reference jobs, kind of target, target). A job is (impl, op); "morvane"
+# and "tools" jobs run with this interpreter, "actipy" with the peer one. Kinds: "ratio"
+# (ours / sum of references at most target), "speedup" (sum of references / ours at least
+# target), "seconds" (ours below target), "scaling" (second job's files/s over the first's
+# at least target).
+TOOL_ROWS = {
+    "tools_read": (("tools", "tools_read"), [("morvane", "read")], "ratio", 1.1),
+    "quality": (("tools", "quality"), [("morvane", "metadata")], "ratio", 2.0),
+    "block_table": (("tools", "block_table"), [], "seconds", 0.5),
+    "gzip_read": (("tools", "gzip_read"), [("morvane", "gzip_decompress"), ("morvane", "read")],
+                  "ratio", 1.0),
+    "prepare": (("tools", "prepare"), [("actipy", "prepare")], "speedup", 5.0),
+    "epochs": (("tools", "epochs"), [("morvane", "read")], "ratio", 3.0),
+    "lowpass": (("tools", "lowpass"), [("morvane", "sosfiltfilt")], "ratio", 1.5),
+    "convert_samples": (("tools", "convert_samples"),
+                        [("morvane", "read"), ("morvane", "parquet_write")], "ratio", 1.3),
+    "convert_scaling": (("tools", "convert_w1"), [("tools", "convert_w2")], "scaling", 1.7),
+    "plot": (("tools", "plot"), [], "seconds", 5.0),
+}
+TOOLS_RECORDING = "week_3ax"
+COHORT = os.path.join(DATA, "cohort16")
+COHORT_FILES = 16
+MB = 1e6
+
+
+class Unavailable(Exception):
+    """The morvane_tools function an operation needs does not exist (yet)."""
+
 
 # --------------------------------------------------------------------------- recordings
 
@@ -95,6 +173,44 @@ def ensure_recordings(names: list[str]) -> None:
         os.replace(path + ".part", path)
         print(f"made {path} ({os.path.getsize(path) / 1e6:.0f} MB) in "
               f"{time.perf_counter() - t:.1f} s", flush=True)
+
+
+def gzip_path() -> str:
+    return recording_path(TOOLS_RECORDING) + ".gz"
+
+
+def ensure_tool_inputs(rows: list[str]) -> None:
+    """The gzip copy of the week and the 16 day-long recordings, made once."""
+    import gzip
+    import shutil
+
+    if "gzip_read" in rows and not os.path.exists(gzip_path()):
+        t = time.perf_counter()
+        with open(recording_path(TOOLS_RECORDING), "rb") as src, \
+                gzip.open(gzip_path() + ".part", "wb", compresslevel=6) as dst:
+            shutil.copyfileobj(src, dst, 1 << 20)
+        os.replace(gzip_path() + ".part", gzip_path())
+        print(f"made {gzip_path()} ({os.path.getsize(gzip_path()) / MB:.0f} MB) in "
+              f"{time.perf_counter() - t:.1f} s", flush=True)
+    if "convert_scaling" in rows:
+        sys.path.insert(0, os.path.join(HERE, os.pardir, "tests"))
+        import cwagen
+
+        os.makedirs(COHORT, exist_ok=True)
+        size = HEADER + BLOCK * -(-86400 * int(RATE_HZ) // 120)
+        t = time.perf_counter()
+        made = 0
+        for i in range(COHORT_FILES):
+            path = os.path.join(COHORT, f"day_3ax_{i:02d}.cwa")
+            if os.path.exists(path) and os.path.getsize(path) == size:
+                continue
+            cwagen.write_recording(path + ".part", fmt=0x30, duration_s=86400, seed=i + 1,
+                                   checksums=True, metadata={"device_id": 1000 + i})
+            os.replace(path + ".part", path)
+            made += 1
+        if made:
+            print(f"made {made} day-long recordings in {COHORT} in "
+                  f"{time.perf_counter() - t:.1f} s", flush=True)
 
 
 def cut_window(duration: float) -> tuple[float, float]:
@@ -193,8 +309,192 @@ def numpy_read(path: str, aux: bool = True, window: tuple[float, float] | None =
 
 # --------------------------------------------------------------------------- worker side
 
+def tool(name: str):
+    """morvane_tools.<name>, or Unavailable when the installed package lacks it."""
+    try:
+        import morvane_tools
+        return getattr(morvane_tools, name)
+    except (ImportError, AttributeError) as e:
+        raise Unavailable(f"morvane_tools.{name}: {type(e).__name__}: {e}") from None
+
+
+def read_frame(path: str):
+    """The week's frame for operations that start from one (read before timing)."""
+    import morvane
+    return morvane.read_cwa_file(path)
+
+
+def fresh_dir(scratch: str) -> str:
+    """A new empty folder per run, so that no run finds the previous run's output."""
+    return tempfile.mkdtemp(dir=scratch)
+
+
+def worker_peak_convert(path: str, scratch: str) -> dict:
+    """Peak resident memory of the Dask worker process that converts the recording.
+
+    The conversion runs in a worker process of a cluster, which the benchmark worker cannot
+    see. So a LocalCluster of one single-threaded worker process is started here, the worker's
+    peak is reset just before the task and read after it, and the task is sent to that cluster
+    (scheduler=client): the same task as with convert's own cluster, measured where it runs."""
+    from distributed import Client, LocalCluster
+
+    convert = tool("convert")
+
+    def reset() -> int:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        with open("/proc/self/status") as f:
+            return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:")) * 1024
+
+    def hwm() -> int:
+        with open("/proc/self/status") as f:
+            return next(int(line.split()[1]) for line in f if line.startswith("VmHWM:")) * 1024
+
+    with LocalCluster(n_workers=1, threads_per_worker=1, processes=True,
+                      dashboard_address=None) as cluster, Client(cluster) as client:
+        before = client.run(reset)
+        manifest = convert([path], fresh_dir(scratch), what="samples", scheduler=client,
+                           progress=False)
+        after = client.run(hwm)
+    all_converted(manifest, 1)
+    (addr, peak), = after.items()
+    return {"worker_peak": peak, "worker_rise": peak - before[addr]}
+
+
+def all_converted(manifest, expected: int):
+    """A conversion timing counts only when every input was converted."""
+    status = list(manifest["status"]) if "status" in getattr(manifest, "columns", ()) else None
+    if status is None or len(status) != expected or set(status) != {"converted"}:
+        errors = list(manifest["error"].dropna())[:1] if "error" in manifest else []
+        raise RuntimeError(f"convert did not convert every input: {status} {errors}"[:120])
+    return manifest
+
+
+def tools_op(op: str, path: str, scratch: str):
+    """The morvane_tools operations of the tools table (our side of each row)."""
+    if op == "tools_read":
+        f = tool("read_recording")
+        return lambda: f(path)
+    if op == "quality":
+        f = tool("quality_report")
+        return lambda: f(path)
+    if op == "block_table":
+        f = tool("block_table")
+        return lambda: f(path)
+    if op == "gzip_read":
+        f = tool("read_recording")
+        return lambda: f(gzip_path())
+    if op == "prepare":
+        f = tool("prepare")
+        return lambda: f(path)
+    if op == "epochs":
+        f = tool("epochs")
+        frame = read_frame(path)
+        return lambda: f(frame)
+    if op == "lowpass":
+        f = tool("lowpass")
+        frame = read_frame(path)
+        return lambda: f(frame, 20)
+    if op == "convert_samples":
+        f = tool("convert")
+
+        def run():
+            return all_converted(f([path], fresh_dir(scratch), what="samples", workers=1,
+                                   progress=False), 1)
+        run.extra = lambda: worker_peak_convert(path, scratch)
+        return run
+    if op in ("convert_w1", "convert_w2"):
+        f = tool("convert")
+        workers = int(op[-1])
+
+        def run():
+            out = fresh_dir(scratch)
+            try:
+                return all_converted(f([COHORT], out, what="samples", workers=workers,
+                                       progress=False), COHORT_FILES)
+            finally:
+                import shutil
+                shutil.rmtree(out, ignore_errors=True)  # 16 outputs per run: keep disk low
+        return run
+    if op == "plot":
+        import importlib.util
+        tool("plot_overview")
+        if importlib.util.find_spec("morvane_tools.cli") is None:
+            raise Unavailable("morvane_tools.cli: no such module")
+        out = os.path.join(scratch, "overview.png")
+
+        def run():
+            proc = subprocess.run([sys.executable, "-m", "morvane_tools", "plot", path,
+                                   "-o", out], capture_output=True, text=True)
+            if proc.returncode != 0:
+                raise RuntimeError(f"morvane plot exit {proc.returncode}: "
+                                   + (proc.stderr.strip().splitlines() or [""])[-1][:80])
+            if not os.path.getsize(out):
+                raise RuntimeError("morvane plot wrote an empty file")
+            return None
+        run.extra = lambda: {"png_bytes": os.path.getsize(out)}
+        return run
+    raise ValueError(op)
+
+
+def actipy_prepare(path: str):
+    """actipy's nearest equivalent of prepare: read, calibrate, flag non-wear, 30 s ENMO."""
+    import actipy
+    import numpy as np
+
+    def run():
+        import pandas as pd
+
+        data, _ = actipy.read_device(path, lowpass_hz=None, calibrate_gravity=True,
+                                     detect_nonwear=True, resample_hz=None, verbose=False)
+        # ENMO as a careful user writes it: in place, in the frame's float32 (non-wear is NaN
+        # there and drops out of the means)
+        x, y, z = (data[c].to_numpy() for c in "xyz")
+        enmo = x * x
+        enmo += y * y
+        enmo += z * z
+        np.sqrt(enmo, out=enmo)
+        enmo -= 1
+        np.maximum(enmo, 0, out=enmo)
+        return pd.Series(enmo, index=data.index, name="enmo").resample("30s").mean()
+    return run
+
+
 def make_op(impl: str, op: str, path: str, duration: float, scratch: str):
-    """Import what the operation needs and return a callable running it once."""
+    """Import what the operation needs and return a callable running it once.
+
+    The callable may carry an ``extra`` function, run once after the timings, whose dict joins
+    the worker's result."""
+    if impl == "tools":
+        return tools_op(op, path, scratch)
+    if impl == "morvane" and op == "gzip_decompress":
+        import gzip
+
+        def run():
+            with open(gzip_path(), "rb") as f:
+                return gzip.decompress(f.read())
+        return run
+    if impl == "morvane" and op == "sosfiltfilt":
+        import numpy as np
+        from scipy.signal import butter, sosfiltfilt
+        frame = read_frame(path)
+        arrays = [frame[c].to_numpy(np.float64) for c in ("acc_x", "acc_y", "acc_z")]
+        del frame
+        return lambda: [sosfiltfilt(butter(4, 20, fs=RATE_HZ, output="sos"), a)
+                        for a in arrays]
+    if impl == "morvane" and op == "parquet_write":
+        import pyarrow as pa
+        import pyarrow.parquet as pq
+        frame = read_frame(path)
+        out = os.path.join(scratch, "samples.parquet")
+
+        def run():
+            columns = {"timestamp": pa.array(frame.index.to_numpy())}
+            columns |= {c: pa.array(frame[c].to_numpy()) for c in frame.columns}
+            pq.write_table(pa.table(columns), out, compression="zstd")
+        return run
+    if impl == "actipy" and op == "prepare":
+        return actipy_prepare(path)
     if impl == "morvane":
         import morvane as m
         calls = {
@@ -235,6 +535,12 @@ def make_op(impl: str, op: str, path: str, duration: float, scratch: str):
 
 
 def result_bytes(result, scratch: str) -> int | None:
+    if isinstance(result, tuple) and result and hasattr(result[0], "columns"):
+        result = result[0]  # (frame, report) of read_recording and prepare
+    if isinstance(result, (bytes, bytearray)):
+        return len(result)
+    if isinstance(result, list) and result and all(hasattr(a, "nbytes") for a in result):
+        return int(sum(a.nbytes for a in result))
     csv = os.path.join(scratch, "out.csv")
     if os.path.exists(csv):
         return os.path.getsize(csv)
@@ -264,20 +570,32 @@ def worker(job: dict) -> dict:
     # pandas builds some machinery lazily on first use; keep that out of the measurement
     pandas.DataFrame({"a": [1.0]}, index=pandas.DatetimeIndex([0], name="t"))
     with tempfile.TemporaryDirectory(dir=DATA) as scratch:
-        run = make_op(job["impl"], job["op"], job["path"], job["duration"], scratch)
+        try:
+            run = make_op(job["impl"], job["op"], job["path"], job["duration"], scratch)
+        except Unavailable as e:
+            return {"unavailable": str(e)}
         with open("/proc/self/clear_refs", "w") as f:
             f.write("5")  # the peak restarts from here: import-time spikes don't count
         base = peak_rss()
         times, peak, out_bytes = [], None, None
         for i in range(job["runs"]):
             t = time.perf_counter()
-            result = run()
+            try:
+                result = run()
+            except NotImplementedError as e:  # a placeholder of a function still to come
+                return {"unavailable": f"{job['op']}: NotImplementedError: {e}"}
             times.append(time.perf_counter() - t)
             if i == 0:
                 peak = peak_rss() - base
                 out_bytes = result_bytes(result, scratch)
             del result
-    return {"times": times, "peak": peak, "result_bytes": out_bytes}
+        extra = {}
+        if hasattr(run, "extra"):
+            try:
+                extra = run.extra()
+            except Exception as e:  # the timings stand; say why the extra figure is missing
+                extra = {"extra_error": f"{type(e).__name__}: {e}"[:100]}
+    return {"times": times, "peak": peak, "result_bytes": out_bytes} | extra
 
 
 # --------------------------------------------------------------------------- driver side
@@ -327,10 +645,115 @@ def cpu_model() -> str:
         return next(names, platform.machine())
 
 
-def cells(res: dict) -> list[str]:
+def cells(res: dict, relate: bool = True) -> list[str]:
     """median s, peak MB and peak / result bytes of one worker's result."""
-    ratio = f"{res['peak'] / res['result_bytes']:.2f}" if res["result_bytes"] else "-"
+    ratio = f"{res['peak'] / res['result_bytes']:.2f}" if res["result_bytes"] and relate \
+        else "-"
     return [f"{statistics.median(res['times']):.3f}", f"{res['peak'] / 1e6:.0f}", ratio]
+
+
+REF_NAMES = {"read": "read_cwa_file", "metadata": "read_metadata",
+             "gzip_decompress": "gzip.decompress", "prepare": "actipy+ENMO",
+             "sosfiltfilt": "sosfiltfilt", "parquet_write": "write_table",
+             "convert_w2": "workers=2"}
+
+
+def tool_checks(row: str, ours: dict, refs: list[dict]) -> tuple[str, str, list[tuple[str, bool]]]:
+    """(ratio cell, target cell, [(check, met)]) of one row of the tools table."""
+    _, _, kind, target = TOOL_ROWS[row]
+    med = statistics.median(ours["times"])
+    ref = sum(statistics.median(r["times"]) for r in refs)
+    checks = []
+    if kind == "ratio":
+        cell, tcell = f"{med / ref:.2f}", f"<= {target:g}"
+        checks.append((f"time {med / ref:.2f} x reference <= {target:g}", med / ref <= target))
+    elif kind == "speedup":
+        cell, tcell = f"{ref / med:.1f}x", f">= {target:g}x"
+        checks.append((f"{ref / med:.1f}x faster than the peer >= {target:g}x",
+                       ref / med >= target))
+    elif kind == "seconds":
+        cell, tcell = "-", f"< {target:g} s"
+        checks.append((f"{med:.2f} s < {target:g} s", med < target))
+    else:  # scaling: files per second of workers=2 over workers=1
+        fps1, fps2 = COHORT_FILES / med, COHORT_FILES / ref
+        cell, tcell = f"{fps2 / fps1:.2f}", f">= {target:g}"
+        checks.append((f"{fps1:.2f} files/s with 1 worker, {fps2:.2f} with 2", True))
+        checks.append((f"ratio {fps2 / fps1:.2f} >= {target:g}", fps2 / fps1 >= target))
+    if row == "prepare":
+        checks.append((f"{med:.2f} s <= 4 s", med <= 4.0))
+        checks.append((f"peak {ours['peak'] / MB:.0f} MB <= 600 MB", ours["peak"] <= 600 * MB))
+        if refs:
+            checks.append((f"actipy peak {refs[0]['peak'] / MB:.0f} MB", True))
+    if row == "gzip_read" and ours["result_bytes"]:
+        over = (ours["peak"] - ours["result_bytes"]) / MB
+        checks.append((f"peak - result {over:.0f} MB <= 100 MB", over <= 100))
+    if row == "convert_samples":
+        if "worker_peak" in ours:
+            checks.append((f"Dask worker peak {ours['worker_peak'] / MB:.0f} MB < 500 MB "
+                           f"(+{ours['worker_rise'] / MB:.0f} MB during the task)",
+                           ours["worker_peak"] < 500 * MB))
+        else:
+            checks.append(("worker peak not measured: " + ours.get("extra_error", "?"), False))
+    return cell, tcell, checks
+
+
+def run_tools(rows: list[str], runs: int, peers: dict, peer_python: str) -> None:
+    """The morvane_tools table: each row's own job and its references, with the targets."""
+    ensure_tool_inputs(rows)
+    path = recording_path(TOOLS_RECORDING)
+    duration = next(r[2] for r in RECORDINGS if r[0] == TOOLS_RECORDING)
+    try:
+        import morvane_tools
+        where = os.path.dirname(morvane_tools.__file__)
+    except ImportError as e:
+        where = f"not importable ({e})"
+    print(f"\nmorvane_tools: {where}; recording {TOOLS_RECORDING}, median of {runs} runs")
+    line = "{:<16} {:>8} {:>7} {:>8}  {:<28} {:>8} {:>7} {:>8} {:>4}  {}"
+    print(line.format("row", "ours s", "peak MB", "x result", "reference", "ref s", "ratio",
+                      "target", "met", "checks"))
+    cache: dict[tuple[str, str], dict] = {}
+
+    def job_result(impl: str, op: str) -> dict:
+        if (impl, op) not in cache:
+            if impl == "actipy" and peers.get("actipy") is None:
+                cache[impl, op] = {"error": "actipy not installed"}
+            else:
+                python = peer_python if impl == "actipy" else sys.executable
+                cache[impl, op] = run_worker(python, {"impl": impl, "op": op, "path": path,
+                                                      "duration": duration, "runs": runs})
+        return cache[impl, op]
+
+    details = []
+    for row in rows:
+        (impl, op), ref_jobs, _, _ = TOOL_ROWS[row]
+        ours = job_result(impl, op)
+        if "unavailable" in ours or "error" in ours:
+            why = ("not available: " + ours["unavailable"] if "unavailable" in ours
+                   else ours["error"])
+            print(f"{row:<16} {why}", flush=True)
+            continue
+        refs = [job_result(*j) for j in ref_jobs]
+        ref_names = "+".join(REF_NAMES.get(o, o) for _, o in ref_jobs) or "-"
+        bad = [r for r in refs if "times" not in r]
+        median, peak, ratio = cells(ours, row in RESULT_ROWS)
+        if bad:
+            why = bad[0].get("unavailable") or bad[0].get("error")
+            print(line.format(row, median, peak, ratio, ref_names, "-", "-", "-", "-",
+                              f"reference: {why}").rstrip(), flush=True)
+            continue
+        details += [(row, o, r) for (_, o), r in zip(ref_jobs, refs)]
+        ref_s = f"{sum(statistics.median(r['times']) for r in refs):.3f}" if refs else "-"
+        cell, tcell, checks = tool_checks(row, ours, refs)
+        met = "yes" if all(ok for _, ok in checks) else "NO"
+        print(line.format(row, median, peak, ratio, ref_names, ref_s, cell, tcell, met,
+                          "; ".join(c for c, _ in checks)).rstrip(), flush=True)
+    if details:
+        print("\n{:<16} {:<16} {:>8} {:>7} {:>8}".format(
+            "row", "reference", "median s", "peak MB", "x result"))
+        for row, op, res in details:
+            print("{:<16} {:<16} ".format(row, REF_NAMES.get(op, op))
+                  + " ".join(f"{c:>{w}}" for c, w in zip(cells(res, op in RESULT_REFS),
+                                                         (8, 7, 8))))
 
 
 def main() -> None:
@@ -342,6 +765,8 @@ def main() -> None:
                     help="interpreter that has the PyPI peers installed")
     ap.add_argument("--install-peers", action="store_true",
                     help=f"create {PEER_VENV} with the PyPI peers and exit")
+    ap.add_argument("--tools", action="store_true",
+                    help="run only the morvane_tools table (all its rows) on the week")
     ap.add_argument("--worker", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.worker:
@@ -357,15 +782,23 @@ def main() -> None:
     import pandas
     if args.runs < 1:
         ap.error("--runs must be at least 1")
-    wanted = set(args.only.split(",")) if args.only else None
-    if wanted and wanted - set(OPS) - {r[0] for r in RECORDINGS}:
-        ap.error(f"--only: unknown {sorted(wanted - set(OPS) - {r[0] for r in RECORDINGS})}; "
-                 f"choose from {OPS + [r[0] for r in RECORDINGS]}")
+    only = set(args.only.split(",")) if args.only else set()
+    known = OPS + [r[0] for r in RECORDINGS] + list(TOOL_ROWS)
+    if only - set(known):
+        ap.error(f"--only: unknown {sorted(only - set(known))}; choose from {known}")
+    tool_rows = [r for r in TOOL_ROWS if args.tools or r in only]
+    if tool_rows and args.quick:
+        ap.error("the morvane_tools rows need the week-long recording: drop --quick")
+    wanted = only - set(TOOL_ROWS) or None
+    # --tools, or --only naming tools rows alone: the tools table without the main one
+    main_table = not args.tools and not (only and not wanted)
     recs = [r for r in RECORDINGS if not (args.quick and r[0] == "week_3ax")]
     if wanted and wanted & {r[0] for r in recs}:
         recs = [r for r in recs if r[0] in wanted]
     ops = [o for o in OPS if not wanted or o in wanted or not wanted & set(OPS)]
-    ensure_recordings([r[0] for r in recs])
+    if not main_table:
+        recs = []
+    ensure_recordings([r[0] for r in recs] + [TOOLS_RECORDING] * bool(tool_rows))
 
     peers = {"numpy": "(in this script)"} | dict.fromkeys(PEER_DISTS)
     if os.path.exists(args.peer_python):
@@ -378,6 +811,9 @@ def main() -> None:
     print("peers: " + ", ".join(f"{p} {v or 'not installed'}" for p, v in peers.items()))
     load = ", ".join(f"{x:.1f}" for x in os.getloadavg())
     print(f"load average {load} (timings are only comparable on an idle machine)")
+    if not main_table:
+        run_tools(tool_rows, args.runs, peers, args.peer_python)
+        return
     print(f"median of {args.runs} runs; peer columns are peer time / morvane time\n",
           flush=True)
 
@@ -426,6 +862,8 @@ def main() -> None:
         row = [res["error"]] if "error" in res else cells(res)
         print("{:<9} {:<12} {:<12} ".format(name, op, peer)
               + " ".join(f"{c:>{w}}" for c, w in zip(row, (8, 7, 8))))
+    if tool_rows:
+        run_tools(tool_rows, args.runs, peers, args.peer_python)
     if any(v is None for v in peers.values()):
         print("\nnot installed peers: python bench/run.py --install-peers (actipy needs Java)")
 
