@@ -35,19 +35,6 @@ OwnedRef float_or_none(const std::optional<double>& v) {
 
 OwnedRef unsigned_int(unsigned long long v) { return check(PyLong_FromUnsignedLongLong(v)); }
 
-// Inserts keys in call order; a dict keeps it.
-class DictBuilder {
- public:
-  DictBuilder() : dict_(check(PyDict_New())) {}
-  void add(const char* key, OwnedRef value) {
-    check_status(PyDict_SetItemString(dict_.get(), key, value.get()));
-  }
-  PyObject* release() { return dict_.release(); }
-
- private:
-  OwnedRef dict_;
-};
-
 std::string bind_path(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const Signature sig{name, kPathParam, 1, 1};
   PyObject* bound[1];

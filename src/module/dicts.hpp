@@ -6,6 +6,20 @@
 
 namespace morvane::py {
 
+// Inserts keys in call order; a dict keeps it. Owns the dict until it is released.
+class DictBuilder {
+ public:
+  DictBuilder() : dict_(check(PyDict_New())) {}
+  void add(const char* key, OwnedRef value) {
+    check_status(PyDict_SetItemString(dict_.get(), key, value.get()));
+  }
+  PyObject* get() const noexcept { return dict_.get(); }
+  PyObject* release() noexcept { return dict_.release(); }
+
+ private:
+  OwnedRef dict_;
+};
+
 // The dictionary of read_metadata: the metadata block's values and the data's first and last
 // sample times.
 PyObject* metadata_dict(const MetadataBlock& m, const DataTimeRange& range);

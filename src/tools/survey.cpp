@@ -17,19 +17,7 @@ void expect_two(const char* name, Py_ssize_t nargs) {
   }
 }
 
-// Inserts keys in call order; a dict keeps it.
-class Dict {
- public:
-  Dict() : dict_(py::check(PyDict_New())) {}
-  void add(const char* key, OwnedRef value) {
-    py::check_status(PyDict_SetItemString(dict_.get(), key, value.get()));
-  }
-  PyObject* get() const noexcept { return dict_.get(); }
-  OwnedRef take() { return std::move(dict_); }
-
- private:
-  OwnedRef dict_;
-};
+using Dict = py::DictBuilder;
 
 OwnedRef none() { return OwnedRef(Py_NewRef(Py_None)); }
 OwnedRef integer(unsigned long long v) { return py::check(PyLong_FromUnsignedLongLong(v)); }
@@ -101,7 +89,7 @@ PyObject* quality_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     d.add("erased_blocks", integer(q.erased_blocks));
     d.add("empty_blocks", integer(q.empty_blocks));
     d.add("bad_blocks", integer(q.bad_blocks));
-    d.add("bad_block_reasons", reasons.take());
+    d.add("bad_block_reasons", OwnedRef(reasons.release()));
     d.add("checksum_failures", integer(q.checksum_failures));
     d.add("checksums_verified", boolean(verify));
     d.add("trailing_bytes", integer(q.read.trailing_bytes));
@@ -126,7 +114,7 @@ PyObject* quality_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     d.add("temperature_range", std::move(temperature_range));
     d.add("battery_first", real_or_none(q.battery_first));
     d.add("battery_last", real_or_none(q.battery_last));
-    return d.take().release();
+    return d.release();
   });
 }
 
