@@ -151,7 +151,10 @@ def test_folder_to_parquet(tmp_path, cluster, capfd):
         assert "skipped_blocks" in json.loads(kv[b"morvane.read_report"])
     pf = pq.ParquetFile(out / "long.cwa.parquet")
     assert pf.metadata.num_row_groups >= 2  # written as the recording was read
-    assert pf.metadata.row_group(0).column(1).compression == "ZSTD"
+    group = pf.metadata.row_group(0)
+    assert {group.column(i).compression for i in range(group.num_columns)} == {"ZSTD"}
+    assert "DELTA_BINARY_PACKED" in group.column(0).encodings  # timestamp
+    assert all("BYTE_STREAM_SPLIT" in group.column(i).encodings for i in range(1, group.num_columns))
     assert "gyro_x" in pq.read_schema(out / "b/r.cwa.parquet").names
     assert no_part_files(out) == []
 
@@ -466,23 +469,3 @@ def test_killed_run_resumes_from_a_script_without_main_guard(tmp_path):
     # the script ran once per run: never again inside a worker
     assert len(marks.read_text().split()) == 2
 
-
-def test_read_ahead_keeps_order_errors_and_stops_early():
-    from morvane_tools.cohort import _read_ahead
-
-    def frames(fail_at=None):
-        for i in range(5):
-            if i == fail_at:
-                raise morvane_tools.BadBlockError("Checksum mismatch (block 3)")
-            yield pd.DataFrame({"i": [i]})
-
-    assert [int(f.i[0]) for f in _read_ahead(frames())] == [0, 1, 2, 3, 4]
-    got = []
-    with pytest.raises(morvane_tools.BadBlockError):
-        for f in _read_ahead(frames(fail_at=2)):
-            got.append(int(f.i[0]))
-    assert got == [0, 1]
-    ahead = _read_ahead(frames())
-    assert int(next(ahead).i[0]) == 0
-    ahead.close()  # the reading thread ends with the consumer
-    assert not [t for t in threading.enumerate() if t.name == "morvane-read-ahead"]

@@ -285,54 +285,16 @@ def _samples_schema(frame: pd.DataFrame, metadata: dict[str, str]):
 
 
 def _samples_writer(path: str, schema: Any) -> Any:
-    """A Parquet writer for sample tables: zstd; the channels, which hold few distinct values
-    (the sensors' steps), dictionary-encoded; the steadily rising timestamps delta-encoded,
-    which halves the file and the time against trying a dictionary of unique values first."""
+    """A Parquet writer for sample tables: zstd over the encodings made for such columns, the
+    steadily rising timestamps delta-encoded and the float channels split by byte (Parquet's
+    BYTE_STREAM_SPLIT). Against the defaults (dictionaries tried on every column) this writes
+    a file of about 40 % the size in about half the time."""
     import pyarrow.parquet as pq
 
-    channels = [name for name in schema.names if name != "timestamp"]
-    return pq.ParquetWriter(path, schema, compression="zstd", use_dictionary=channels,
-                            column_encoding={"timestamp": "DELTA_BINARY_PACKED"})
-
-
-def _read_ahead(frames: Iterable[pd.DataFrame]) -> Iterator[pd.DataFrame]:
-    """The frames, the next one read on a second thread while the caller writes this one (the
-    native reader releases the interpreter lock)."""
-    import queue
-    import threading
-
-    done = object()
-    box: queue.Queue[Any] = queue.Queue(maxsize=1)
-    stop = threading.Event()
-
-    def produce() -> None:
-        try:
-            for frame in frames:
-                if stop.is_set():
-                    return
-                box.put(frame)
-            box.put(done)
-        except BaseException as e:  # noqa: BLE001 - handed to the consumer
-            box.put(e)
-
-    thread = threading.Thread(target=produce, name="morvane-read-ahead", daemon=True)
-    thread.start()
-    try:
-        while True:
-            item = box.get()
-            if item is done:
-                return
-            if isinstance(item, BaseException):
-                raise item
-            yield item
-    finally:
-        stop.set()
-        while thread.is_alive():
-            try:
-                box.get(timeout=0.05)
-            except queue.Empty:
-                pass
-        thread.join()
+    encoding = {name: "BYTE_STREAM_SPLIT" for name in schema.names if name != "timestamp"}
+    encoding["timestamp"] = "DELTA_BINARY_PACKED"
+    return pq.ParquetWriter(path, schema, compression="zstd", use_dictionary=False,
+                            column_encoding=encoding)
 
 
 class _NewColumns(Exception):
@@ -348,7 +310,7 @@ def _write_streamed(src: str, tmp: str, metadata: dict[str, str], bad_blocks: st
     writer = None
     rows = 0
     try:
-        for frame in _read_ahead(chunks):
+        for frame in chunks:
             if writer is None:
                 schema, tz = _samples_schema(frame, metadata)
                 columns = [str(c) for c in frame.columns]
