@@ -19,10 +19,10 @@ BENCH = os.path.join(ROOT, "bench")
 
 
 def load(name: str):
-    spec = importlib.util.spec_from_file_location(f"bench_{name}",
-                                                  os.path.join(BENCH, name + ".py"))
-    mod = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(mod)
+    found = importlib.util.spec_from_file_location(f"bench_{name}",
+                                                   os.path.join(BENCH, name + ".py"))
+    mod = importlib.util.module_from_spec(found)
+    found.loader.exec_module(mod)
     return mod
 
 
@@ -140,12 +140,12 @@ def test_calibration_recordings_hold_their_known_errors(tmp_path, monkeypatch, c
     monkeypatch.setattr(calib, "DATA", str(tmp_path))
     path = calib.make_case(case, 1.0)
     frame = morvane.read_cwa_file(path)
-    spec = calib.CASES[case]
+    truth = calib.CASES[case]
     raw = frame[["acc_x", "acc_y", "acc_z"]].to_numpy(np.float64)
     temp = frame["temperature"].to_numpy(np.float64)
     assert np.ptp(temp) > 5  # the drift the temperature coefficient acts on
-    g = (np.array(spec["offset"]) + np.array(spec["scale"]) * raw
-         + np.array(spec["tc"]) * (temp - calib.T_MID)[:, None])
+    g = (np.array(truth["offset"]) + np.array(truth["scale"]) * raw
+         + np.array(truth["tc"]) * (temp - calib.T_MID)[:, None])
     t = (frame.index - frame.index[0]).total_seconds().to_numpy()
     cycle = calib.HOLD_S + calib.MOVE_S
     hold = (t // cycle).astype(int)

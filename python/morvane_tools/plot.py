@@ -498,9 +498,9 @@ def _split_region(ax: Any, n: int) -> list[Any]:
     if n == 1:
         return [ax]
     fig = ax.get_figure()
-    spec = ax.get_subplotspec()
-    if spec is not None:
-        sub = spec.subgridspec(n, 1, hspace=0.15)
+    cell = ax.get_subplotspec()
+    if cell is not None:
+        sub = cell.subgridspec(n, 1, hspace=0.15)
         ax.set_subplotspec(sub[0])
         return [ax] + [fig.add_subplot(sub[i]) for i in range(1, n)]
     box = ax.get_position()
@@ -543,7 +543,7 @@ def plot_overview(path: str | os.PathLike[str], ax: Axes | Sequence[Axes] | None
         None (default) makes a new figure ``width`` inches wide with one row per day. A single
         Axes: the overview is drawn into the region that Axes occupies in its figure; with
         several days the region is divided into stacked rows (through a sub-grid of the Axes'
-        subplot spec when it has one, otherwise by its position) and the given Axes becomes
+        grid cell when it has one, otherwise by its position) and the given Axes becomes
         the first day. A sequence of Axes: one per day, in order; its length must equal the
         number of days. With an Axes given, the title is set on the top row and the figure's
         own title is left alone.
