@@ -798,7 +798,8 @@ def main() -> None:
     known = OPS + [r[0] for r in RECORDINGS] + list(TOOL_ROWS)
     if only - set(known):
         ap.error(f"--only: unknown {sorted(only - set(known))}; choose from {known}")
-    tool_rows = [r for r in TOOL_ROWS if args.tools or r in only]
+    # --tools alone runs every tools row; with --only, just the rows it names
+    tool_rows = [r for r in TOOL_ROWS if r in only or (args.tools and not only & set(TOOL_ROWS))]
     if tool_rows and args.quick:
         ap.error("the morvane_tools rows need the week-long recording: drop --quick")
     wanted = only - set(TOOL_ROWS) or None
