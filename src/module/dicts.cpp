@@ -13,28 +13,6 @@ namespace {
 
 constexpr const char* kPathParam[] = {"file_path"};
 
-OwnedRef text_or_none(const std::optional<std::string>& text) {
-  if (!text) return OwnedRef(Py_NewRef(Py_None));
-  return check(PyUnicode_FromStringAndSize(text->data(), static_cast<Py_ssize_t>(text->size())));
-}
-
-OwnedRef time_text(const std::optional<NaiveDateTime>& dt) {
-  if (!dt) return OwnedRef(Py_NewRef(Py_None));
-  return text_or_none(format_device_time(*dt));
-}
-
-OwnedRef micros_text(const std::optional<std::int64_t>& us) {
-  if (!us) return OwnedRef(Py_NewRef(Py_None));
-  return text_or_none(format_device_micros(*us));
-}
-
-OwnedRef float_or_none(const std::optional<double>& v) {
-  if (!v) return OwnedRef(Py_NewRef(Py_None));
-  return check(PyFloat_FromDouble(*v));
-}
-
-OwnedRef unsigned_int(unsigned long long v) { return check(PyLong_FromUnsignedLongLong(v)); }
-
 std::string bind_path(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const Signature sig{name, kPathParam, 1, 1};
   PyObject* bound[1];

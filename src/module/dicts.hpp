@@ -1,10 +1,38 @@
 #pragma once
 
+#include <optional>
+#include <string>
+
 #include "header/metadata.hpp"
 #include "header/scan.hpp"
+#include "header/timetext.hpp"
 #include "module/pyref.hpp"
 
 namespace morvane::py {
+
+// Dictionary values: None for an absent one.
+inline OwnedRef none_value() { return OwnedRef(Py_NewRef(Py_None)); }
+inline OwnedRef text_or_none(const std::optional<std::string>& text) {
+  if (!text) return OwnedRef(Py_NewRef(Py_None));
+  return check(PyUnicode_FromStringAndSize(text->data(), static_cast<Py_ssize_t>(text->size())));
+}
+
+inline OwnedRef time_text(const std::optional<NaiveDateTime>& dt) {
+  if (!dt) return OwnedRef(Py_NewRef(Py_None));
+  return text_or_none(format_device_time(*dt));
+}
+
+inline OwnedRef micros_text(const std::optional<std::int64_t>& us) {
+  if (!us) return OwnedRef(Py_NewRef(Py_None));
+  return text_or_none(format_device_micros(*us));
+}
+
+inline OwnedRef float_or_none(const std::optional<double>& v) {
+  if (!v) return OwnedRef(Py_NewRef(Py_None));
+  return check(PyFloat_FromDouble(*v));
+}
+
+inline OwnedRef unsigned_int(unsigned long long v) { return check(PyLong_FromUnsignedLongLong(v)); }
 
 // Inserts keys in call order; a dict keeps it. Owns the dict until it is released.
 class DictBuilder {

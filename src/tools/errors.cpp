@@ -1,5 +1,6 @@
 #include <cerrno>
 
+#include "module/dicts.hpp"
 #include "packet/error.hpp"
 #include "tools/binding.hpp"
 
@@ -89,9 +90,7 @@ ReadPolicy tool_policy(bool skip_bad, bool verify_checksums) noexcept {
 
 namespace {
 
-OwnedRef text(const std::string& s) {
-  return py::check(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
-}
+OwnedRef text(const std::string& s) { return py::text_or_none(s); }
 
 }  // namespace
 

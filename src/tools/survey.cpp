@@ -19,21 +19,15 @@ void expect_two(const char* name, Py_ssize_t nargs) {
 
 using Dict = py::DictBuilder;
 
-OwnedRef none() { return OwnedRef(Py_NewRef(Py_None)); }
-OwnedRef integer(unsigned long long v) { return py::check(PyLong_FromUnsignedLongLong(v)); }
-OwnedRef real(double v) { return py::check(PyFloat_FromDouble(v)); }
-OwnedRef text(const std::string& s) {
-  return py::check(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
-}
+OwnedRef none() { return py::none_value(); }
+OwnedRef integer(unsigned long long v) { return py::unsigned_int(v); }
+OwnedRef real(double v) { return py::float_or_none(v); }
+OwnedRef text(const std::string& s) { return py::text_or_none(s); }
 OwnedRef boolean(bool b) { return OwnedRef(Py_NewRef(b ? Py_True : Py_False)); }
 OwnedRef real_or_none(const std::optional<float>& v) {
   return v ? real(static_cast<double>(*v)) : none();
 }
-OwnedRef micros_text(const std::optional<std::int64_t>& us) {
-  if (!us) return none();
-  const std::optional<std::string> t = format_device_micros(*us);
-  return t ? text(*t) : none();
-}
+using py::micros_text;
 
 std::string day_text(std::int64_t day) {
   NaiveDateTime dt;
