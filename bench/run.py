@@ -581,6 +581,8 @@ def worker(job: dict) -> dict:
 
     # pandas builds some machinery lazily on first use; keep that out of the measurement
     pandas.DataFrame({"a": [1.0]}, index=pandas.DatetimeIndex([0], name="t"))
+    # scratch output sits beside the recordings (same disk), which a fresh clone lacks
+    os.makedirs(DATA, exist_ok=True)
     with tempfile.TemporaryDirectory(dir=DATA) as scratch:
         try:
             run = make_op(job["impl"], job["op"], job["path"], job["duration"], scratch)
