@@ -12,7 +12,7 @@ import pytest
 
 import morvane_tools
 from cohort_helpers import assert_same, child_env, cluster, recording
-from morvane_tools.cohort import _jsonable
+from morvane_tools.jsonable import jsonable as _jsonable
 
 __all__ = ["cluster"]
 

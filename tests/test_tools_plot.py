@@ -21,7 +21,7 @@ from matplotlib.patches import StepPatch  # noqa: E402
 
 import morvane  # noqa: E402
 import morvane_tools  # noqa: E402
-from morvane_tools import plot as plot_mod  # noqa: E402
+from morvane_tools.overview import bad_block_places  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -217,7 +217,8 @@ def test_gap_is_marked_where_it_was_made(figure, frame):
     first_after = at(GAP_BLOCK * PER_BLOCK / RATE + GAP_S)
     assert frame.index[GAP_BLOCK * PER_BLOCK - 1] == last_before   # the generator did it
     ((a, b),) = spans(figure, "gap")
-    assert abs(a - last_before) < pd.Timedelta(milliseconds=1)
+    # a gap runs from the end of the block before it (one sample period after its last sample)
+    assert abs(a - (last_before + pd.Timedelta(seconds=1 / RATE))) < pd.Timedelta(milliseconds=1)
     assert abs(b - first_after) < pd.Timedelta(milliseconds=1)
     marks = [(day_of(ax), ln) for ax in rows_of(figure) for ln in ax.lines
              if ln.get_gid() == "gap_marks"]
@@ -233,12 +234,21 @@ def test_gap_is_marked_where_it_was_made(figure, frame):
     assert full.sum() > 100 and np.isnan(values[full]).all()
 
 
-# below two sample periods (0.16 s) the threshold is raised, else every sample would be a gap
-@pytest.mark.parametrize("threshold, expected", [(1.0, 1), (0.05, 1), (2 * H, 1), (3 * H, 0)])
-def test_gap_threshold(recording, threshold, expected):
-    fig = morvane_tools.plot_overview(recording, nonwear=False, temperature=False,
-                                      min_gap_s=threshold)
+# gaps are the quality report's: a block starting a second or more after the previous block's
+# end (at 12.5 Hz whole sample periods: 0.96 s is no gap, 1.04 s is)
+@pytest.mark.parametrize("gap_s, expected", [(0.96, 0), (1.04, 1), (2.0, 1), (600.0, 1)])
+def test_gaps_drawn_are_the_quality_reports(tmp_path, gap_s, expected):
+    path = tmp_path / "one_gap.cwa"
+    make(path, duration_s=2 * H, gaps=[(300, gap_s)])
+    assert morvane_tools.quality_report(path)["gaps"] == expected
+    fig = morvane_tools.plot_overview(path, nonwear=False, temperature=False)
     assert len(spans(fig, "gap")) == expected
+    assert f"{expected} gap" in " ".join(t.get_text() for t in fig.texts)
+    if expected:
+        ((a, b),) = spans(fig, "gap")
+        end_of_block = at(300 * PER_BLOCK / RATE)   # the block before the gap ends here
+        assert abs(a - end_of_block) < pd.Timedelta(milliseconds=1)
+        assert abs(b - a - pd.Timedelta(seconds=gap_s)) < pd.Timedelta(milliseconds=1)
 
 
 def test_close_gaps_are_counted_but_drawn_as_one(tmp_path):
@@ -251,7 +261,7 @@ def test_close_gaps_are_counted_but_drawn_as_one(tmp_path):
     first = at(300 * PER_BLOCK / RATE)
     assert abs(a - first) < pd.Timedelta(seconds=1)
     assert abs(b - (first + pd.Timedelta(seconds=29 * 9.6 + 30 * 2.0))) < pd.Timedelta(seconds=1)
-    assert abs(d - c - pd.Timedelta(seconds=5.08)) < pd.Timedelta(milliseconds=1)
+    assert abs(d - c - pd.Timedelta(seconds=5.0)) < pd.Timedelta(milliseconds=1)
 
 
 def test_png_is_written_with_the_figure_size(figure, tmp_path):
@@ -319,7 +329,7 @@ def test_axes_without_subplot_spec_and_axes_per_day(recording):
 @pytest.mark.parametrize("kwargs, error", [
     ({"ax": "not axes"}, TypeError),
     ({"ax": []}, TypeError),
-    ({"min_gap_s": 0}, ValueError),
+    ({"max_days": 0}, ValueError),
     ({"enmo_max_mg": -5}, ValueError),
     ({"chunk_blocks": 0}, ValueError),
 ])
@@ -355,7 +365,7 @@ T = "2023-06-15 12:00:0{}"
     ([("data", T.format(0), T.format(1))], []),
 ])
 def test_bad_blocks_are_placed_between_their_neighbours(rows, expected):
-    got = plot_mod._bad_block_places(_table(rows))
+    got = bad_block_places(_table(rows))
     want = [(pd.Timestamp(a).value // 1000, pd.Timestamp(b).value // 1000) for a, b in expected]
     assert [tuple(r) for r in got.tolist()] == want
 

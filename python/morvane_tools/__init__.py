@@ -32,21 +32,27 @@ __all__ = [
 
 # public name -> submodule that defines it
 _HOME = {
-    "BadBlockError": "_recording",
-    "read_recording": "_recording",
-    "iter_chunks": "_recording",
-    "block_table": "_recording",
-    "quality_report": "_recording",
-    "read_metadata": "_recording",
+    "BadBlockError": "reading",
+    "read_recording": "reading",
+    "iter_chunks": "reading",
+    "read_metadata": "reading",
+    "block_table": "survey",
+    "quality_report": "survey",
     "calibrate": "calibration",
     "detect_nonwear": "nonwear",
     "lowpass": "filters",
-    "epochs": "summary",
-    "prepare": "pipeline",
+    "epochs": "epochs",
+    "prepare": "prepare",
     "convert": "cohort",
-    "read_cwa_dask": "dask_io",
+    "read_cwa_dask": "dask_frame",
     "plot_overview": "plot",
 }
+
+
+# A submodule named like the function it defines would replace that function on the package when
+# it is first imported; importing the function here, once, keeps the function.
+from .epochs import epochs  # noqa: E402
+from .prepare import prepare  # noqa: E402
 
 
 def __getattr__(name: str) -> Any:

@@ -7,7 +7,10 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from . import _binning as B
+from . import binning as B
+from . import days as D
+from .coverage import Recorded
+from .threads import resolve, run_tasks
 
 __all__ = ["calibrate"]
 
@@ -24,22 +27,27 @@ class WindowAccumulator:
     """Per-window moments of the accelerometer (and the temperature sum) over samples fed
     in consecutive pieces; shared by :func:`calibrate` and ``prepare``."""
 
-    def __init__(self, origin: int, length: int, temperature: bool) -> None:
-        self.origin, self.length, self.temperature = origin, length, temperature
-        self.feeder = B.BinFeeder(origin, length, B.moment_kernel(False, int(temperature)),
-                                  B.MOMENT_REDUCERS)
+    def __init__(self, tz: Any, first_us: int, length: int, temperature: bool,
+                 workers: int = 1) -> None:
+        self.origin = D.first_midnight(tz, first_us)
+        self.length, self.temperature = length, temperature
+        self.feeder = B.BinFeeder(D.UniformGrid(self.origin, length),
+                                  B.moment_kernel(False, int(temperature)), B.MOMENT_REDUCERS,
+                                  workers)
 
     def feed(self, t: np.ndarray, cols: list[np.ndarray]) -> None:
         """``cols``: acc_x, acc_y, acc_z and, with temperature, the temperature."""
         self.feeder.feed(t, cols)
 
-    def stationary(self, sd_g: float) -> tuple[np.ndarray, np.ndarray | None]:
-        """Means of the stationary windows (n, 3) and their mean temperatures."""
+    def stationary(self, recorded: Recorded,
+                   sd_g: float) -> tuple[np.ndarray, np.ndarray | None]:
+        """Means of the stationary windows (n, 3) and their mean temperatures; only windows
+        recorded throughout count."""
         ids, st = self.feeder.finish()
         if not len(ids):
             return np.zeros((0, 3)), (np.zeros(0) if self.temperature else None)
         start = self.origin + ids * self.length
-        ok = B.covered(st["first"], st["last"], st["gap"], start, start + self.length)
+        ok = recorded.throughout(start, start + self.length)
         ok &= st["n"] >= 2
         sd = B.sd_from_moments(st["n"], st["s1"], st["s2"])
         with np.errstate(invalid="ignore"):
@@ -135,7 +143,7 @@ def fit_sphere(means: np.ndarray, temps: np.ndarray | None, *, min_axis_coverage
 
 
 def apply_calibration(cols: list[np.ndarray], temperature: np.ndarray | None,
-                      cal: dict[str, Any]) -> list[np.ndarray]:
+                      cal: dict[str, Any], workers: int = 1) -> list[np.ndarray]:
     """Calibrated float32 copies of the three accelerometer columns, computed in float64
     slice by slice (elementwise, so chunks give exactly the values the whole frame gives)."""
     tref = cal["reference_temperature"]
@@ -161,20 +169,20 @@ def apply_calibration(cols: list[np.ndarray], temperature: np.ndarray | None,
                 out[k][a:b] = w
 
     per = max(B._GROUP, -(-n // 8))
-    B.run_tasks(part, [(a, min(a + per, n)) for a in range(0, n, per)])
+    run_tasks(part, [(a, min(a + per, n)) for a in range(0, n, per)], workers)
     return out
 
 
 def calibrate(frame: pd.DataFrame, *, window: Any = "10s", stationary_sd_g: float = 0.013,
               min_axis_coverage_g: float = 0.3, use_temperature: bool = True,
-              max_iterations: int = 1000,
-              tolerance: float = 1e-6) -> tuple[pd.DataFrame, dict[str, Any]]:
+              max_iterations: int = 1000, tolerance: float = 1e-6,
+              threads: int | None = None) -> tuple[pd.DataFrame, dict[str, Any]]:
     """Calibrate the accelerometer against local gravity (van Hees et al. 2014).
 
     The recording is cut into non-overlapping windows of ``window`` aligned to the midnight
-    before the first sample. A window is stationary when its samples leave no gap of a
-    second or more (none inside, the first and last sample within a second of its edges)
-    and the sample standard deviation of every axis is below ``stationary_sd_g``. The
+    before the first sample. A window is stationary when it was recorded throughout (no gap,
+    between the first and last sample: :mod:`morvane_tools.coverage`) and the sample
+    standard deviation of every axis is below ``stationary_sd_g``. The
     stationary windows' mean accelerations ``m`` (and mean temperatures ``T``) are fitted
     to the unit sphere by iterated weighted least squares: each iteration projects the
     currently calibrated points onto the sphere, refits per axis
@@ -207,6 +215,8 @@ def calibrate(frame: pd.DataFrame, *, window: Any = "10s", stationary_sd_g: floa
     max_iterations : int, default 1000
     tolerance : float, default 1e-6
         Convergence on the change of the mean distance from the sphere, in g.
+    threads : int, optional
+        Threads that may work at once (default: the cores; one inside a Dask worker).
 
     Returns
     -------
@@ -228,19 +238,21 @@ def calibrate(frame: pd.DataFrame, *, window: Any = "10s", stationary_sd_g: floa
         raise ValueError("stationary_sd_g must be positive and min_axis_coverage_g >= 0")
     if int(max_iterations) < 1 or not tolerance >= 0:
         raise ValueError("max_iterations must be at least 1 and tolerance non-negative")
+    workers = resolve(threads)
     use_t = bool(use_temperature) and "temperature" in frame.columns
     cols = [B.column(frame, c) for c in B.ACC]
     temp = B.column(frame, "temperature") if use_t else None
     if len(frame):
-        acc = WindowAccumulator(B.midnight_us(frame.index), length, use_t)
-        acc.feed(B.index_us(frame.index), cols + ([temp] if use_t else []))
-        means, temps = acc.stationary(stationary_sd_g)
+        t = B.index_us(frame.index)
+        acc = WindowAccumulator(frame.index.tz, int(t[0]), length, use_t, workers)
+        acc.feed(t, cols + ([temp] if use_t else []))
+        means, temps = acc.stationary(Recorded.from_samples(t), stationary_sd_g)
     else:
         means, temps = np.zeros((0, 3)), None
     info = fit_sphere(means, temps, min_axis_coverage_g=min_axis_coverage_g,
                       max_iterations=max_iterations, tolerance=tolerance)
     out = frame.copy(deep=False)  # copy-on-write: the input is never changed
     if info["calibrated"]:
-        for name, values in zip(B.ACC, apply_calibration(cols, temp, info)):
+        for name, values in zip(B.ACC, apply_calibration(cols, temp, info, workers)):
             out[name] = values
     return out, info

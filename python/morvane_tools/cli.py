@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import importlib
 import json
 import math
 import os
@@ -45,6 +46,48 @@ def _positive_int(text: str) -> int:
     return value
 
 
+def _clock_options(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--timezone", metavar="ZONE",
+                   help="the wearer's time zone, e.g. Europe/London: times and days are local")
+    p.add_argument("--device-timezone", metavar="ZONE_OR_OFFSET",
+                   help="what the device clock shows: UTC, an offset such as +01:00, or a zone "
+                   "(its offset at the first sample); default: --timezone")
+
+
+def _clock(args: argparse.Namespace) -> dict[str, Any]:
+    """The time-zone options of a command, checked here so that an unknown zone is a usage
+    error."""
+    from morvane_tools.clock import Clock
+
+    options = {"timezone": args.timezone, "device_timezone": args.device_timezone}
+    try:
+        Clock.from_options(**options)
+    except (ValueError, TypeError) as exc:
+        raise UsageError(f"{PROG} {args.command}: {_one_line(exc)}") from None
+    return options
+
+
+# the modules of the "tools" extra each command needs before it can do anything
+_EXTRAS = {
+    "convert": ("pyarrow", "dask", "distributed"),
+    "plot": ("matplotlib",),
+}
+
+
+def _need_extra(command: str, modules: Sequence[str]) -> None:
+    """Stop with one line naming the extra before a command starts anything it cannot end."""
+    missing = []
+    for name in modules:
+        try:
+            importlib.import_module(name)
+        except ImportError:
+            missing.append(name)
+    if missing:
+        raise UsageError(
+            f"{PROG} {command}: needs {', '.join(missing)} from the \"tools\" extra: "
+            f'pip install "morvane[tools]" (in a checkout: pip install ".[tools]")')
+
+
 def _parser() -> _Parser:
     parser = _Parser(prog=PROG, description="Check, convert and picture CWA accelerometer "
                      "recordings (plain or gzip-compressed).")
@@ -56,6 +99,7 @@ def _parser() -> _Parser:
     p.add_argument("files", nargs="+", metavar="FILE")
     p.add_argument("--json", action="store_true",
                    help="print a JSON list of {path, metadata, quality} objects")
+    _clock_options(p)
 
     p = sub.add_parser("qc", help="one quality row per recording",
                        description="One quality row per recording, as a table on the "
@@ -63,6 +107,7 @@ def _parser() -> _Parser:
                        "recursively for *.cwa and *.cwa.gz.")
     p.add_argument("paths", nargs="+", metavar="PATH")
     p.add_argument("-o", "--output", metavar="REPORT", help="report.csv or report.parquet")
+    _clock_options(p)
 
     p = sub.add_parser("convert", help="recordings to Parquet, on Dask",
                        description="Convert recordings (files, directories searched "
@@ -87,13 +132,16 @@ def _parser() -> _Parser:
     p.add_argument("--bad-blocks", choices=("skip", "raise"), default="skip",
                    help="skip bad blocks (default) or fail the recording")
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
+    _clock_options(p)
 
     p = sub.add_parser("plot", help="overview picture of a recording",
-                       description="Draw one row per device-clock day: ENMO per minute, "
-                       "non-wear, gaps and bad blocks, temperature.")
+                       description="Draw one row per day (device clock, or local with "
+                       "--timezone): ENMO per minute, non-wear, gaps and bad blocks, "
+                       "temperature.")
     p.add_argument("file", metavar="FILE")
     p.add_argument("-o", "--output", required=True, metavar="PICTURE",
                    help="picture file, e.g. overview.png")
+    _clock_options(p)
     return parser
 
 
@@ -121,15 +169,17 @@ def _section(title: str, values: dict[str, Any]) -> list[str]:
 
 
 def _info(args: argparse.Namespace) -> int:
-    import morvane_tools
-    from morvane_tools.cohort import _jsonable
+    from morvane_tools.clock import Clock
+    from morvane_tools.jsonable import jsonable as _jsonable
+    from morvane_tools.survey import survey
 
+    clock = Clock.from_options(**_clock(args))
     status = 0
     documents = []
     for path in args.files:
         try:
-            meta = morvane_tools.read_metadata(path)
-            quality = morvane_tools.quality_report(path)
+            s = survey(path)
+            meta, quality = s.metadata, s.quality_report(clock)
         except (OSError, RuntimeError, ValueError) as exc:
             _error(f"{path}: {_one_line(exc)}")
             status = 1
@@ -153,19 +203,23 @@ def _qc(args: argparse.Namespace) -> int:
     import pandas as pd
 
     import morvane_tools
-    from morvane_tools.cohort import _jsonable, find_recordings
+    from morvane_tools.cohort.discover import find_recordings
+    from morvane_tools.jsonable import jsonable as _jsonable
 
     if args.output is not None:
         suffix = os.path.splitext(args.output)[1].lower()
         if suffix not in (".csv", ".parquet"):
             raise UsageError(f"{PROG} qc: the report must end in .csv or .parquet, "
                              f"not {args.output!r}")
+        if suffix == ".parquet":
+            _need_extra("qc", ("pyarrow",))
+    clock = _clock(args)
     rows = []
     status = 0
     for path, _ in find_recordings(args.paths):
         row: dict[str, Any] = {"recording": path, "error": None}
         try:
-            quality = morvane_tools.quality_report(path)
+            quality = morvane_tools.quality_report(path, **clock)
         except (OSError, RuntimeError, ValueError) as exc:
             row["error"] = _one_line(exc)
             status = 1
@@ -197,8 +251,10 @@ def _qc(args: argparse.Namespace) -> int:
 # ---------------------------------------------------------------------------
 
 def _convert(args: argparse.Namespace) -> int:
+    _need_extra("convert", _EXTRAS["convert"])
     import morvane_tools
 
+    clock = _clock(args)
     if args.epochs is None and (args.calibrate or args.nonwear):
         raise UsageError(f"{PROG} convert: --calibrate and --nonwear need --epochs")
     if args.epochs is not None and args.resample is not None:
@@ -210,7 +266,7 @@ def _convert(args: argparse.Namespace) -> int:
         what="samples" if args.epochs is None else "epochs", resample_hz=args.resample,
         calibrate=args.calibrate, nonwear=args.nonwear, bad_blocks=args.bad_blocks,
         scheduler=args.scheduler, workers=args.workers, resume=not args.no_resume,
-        progress=not args.no_progress)
+        progress=not args.no_progress, **clock)
     if args.epochs is not None:
         options["epoch"] = args.epochs
     try:
@@ -230,7 +286,7 @@ def _convert(args: argparse.Namespace) -> int:
 
 
 def _sources(inputs: Sequence[str], output: str) -> set[str]:
-    from morvane_tools.cohort import find_recordings
+    from morvane_tools.cohort.discover import find_recordings
 
     return {src for src, _ in find_recordings(inputs, exclude=os.path.abspath(output))}
 
@@ -240,14 +296,16 @@ def _sources(inputs: Sequence[str], output: str) -> set[str]:
 # ---------------------------------------------------------------------------
 
 def _plot(args: argparse.Namespace) -> int:
+    _need_extra("plot", _EXTRAS["plot"])
     import matplotlib
 
     matplotlib.use("Agg")
     import morvane_tools
 
+    clock = _clock(args)
     if not os.path.exists(args.file):
         raise UsageError(f"{PROG} plot: no such file: {args.file!r}")
-    figure = morvane_tools.plot_overview(args.file)
+    figure = morvane_tools.plot_overview(args.file, **clock)
     try:
         figure.savefig(args.output)
     except ValueError as exc:  # an unknown picture format

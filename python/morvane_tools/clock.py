@@ -154,6 +154,15 @@ class Clock:
                    device=device)
 
     @property
+    def calendar(self) -> _dt.tzinfo | None:
+        """The zone whose calendar days are the days: the wearer's zone, UTC for a device zone
+        alone, the device clock's own days with the reader's fixed offset (as they have always
+        been), None for the naive device clock."""
+        if self.reader_offset_us is not None:
+            return _dt.timezone(_dt.timedelta(microseconds=self.reader_offset_us))
+        return self.display
+
+    @property
     def naive(self) -> bool:
         """True when times stay on the naive device clock."""
         return self.display is None

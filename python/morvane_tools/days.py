@@ -295,3 +295,42 @@ def grid_for(tz: _dt.tzinfo | None, length_us: int, first_us: int) -> Grid:
         return UniformGrid(midnight_us(tz, date_of(tz, first_us)), length_us)
     assert tz is not None
     return DayGrid(tz, length_us)
+
+
+def offset_at_us(tz: _dt.tzinfo, t_us: int) -> int:
+    """The zone's UTC offset (microseconds east) at an instant."""
+    when = _dt.datetime(1970, 1, 1, tzinfo=_dt.timezone.utc) + _dt.timedelta(microseconds=int(t_us))
+    off = when.astimezone(tz).utcoffset()
+    assert off is not None
+    return (off.days * 86_400 + off.seconds) * _US + off.microseconds
+
+
+def transitions(tz: _dt.tzinfo | None, first_us: int, last_us: int) -> list[int]:
+    """The instants in ``[first_us, last_us]`` at which the zone's UTC offset changes (the first
+    instant with the new offset), to the second."""
+    if is_fixed(tz):
+        return []
+    assert tz is not None
+    out = []
+    days, bounds = calendar_days(tz, first_us, last_us)
+    for i in range(len(days)):
+        lo, hi = int(bounds[i]), int(bounds[i + 1])
+        if offset_at_us(tz, lo) == offset_at_us(tz, hi):
+            continue
+        before = offset_at_us(tz, lo)
+        a, b = lo // _US, -(-hi // _US)          # whole seconds; the change lies in (a, b]
+        while b - a > 1:
+            m = (a + b) // 2
+            if offset_at_us(tz, m * _US) == before:
+                a = m
+            else:
+                b = m
+        t = b * _US
+        if first_us <= t <= last_us:
+            out.append(t)
+    return out
+
+
+def first_midnight(tz: _dt.tzinfo | None, first_us: int) -> int:
+    """The first instant of the day holding ``first_us``: the origin of uniform grids."""
+    return _midnight(tz, date_of(tz, first_us))

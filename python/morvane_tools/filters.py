@@ -6,7 +6,8 @@ import math
 import numpy as np
 import pandas as pd
 
-from . import _binning as B
+from . import binning as B
+from .coverage import GAP_US
 
 __all__ = ["lowpass"]
 
@@ -69,10 +70,11 @@ class StreamingLowpass:
     ``sosfiltfilt``. Stretches too short for the padding pass through unfiltered.
     """
 
-    def __init__(self, sos: np.ndarray, padlen: int, overlap: int | None = None) -> None:
+    def __init__(self, sos: np.ndarray, padlen: int, period_us: float,
+                 overlap: int | None = None) -> None:
         from scipy.signal import sosfilt_zi
 
-        self.sos, self.padlen = sos, padlen
+        self.sos, self.padlen, self.period_us = sos, padlen, float(period_us)
         self.zi = sosfilt_zi(sos)[:, None, :]          # (sections, 1, 2)
         self.overlap = settle_samples(sos) if overlap is None else int(overlap)
         self._reset()
@@ -95,9 +97,9 @@ class StreamingLowpass:
         out: list = []
         if not len(t):
             return out
-        bounds = B.stretch_bounds(t).tolist()
-        if self._prev is not None and self.n and (int(t[0]) - self._prev >= B.GAP_US
-                                                  or int(t[0]) < self._prev):
+        bounds = B.stretch_bounds(t, self.period_us).tolist()
+        step = int(t[0]) - self._prev if self._prev is not None else 0
+        if self._prev is not None and self.n and (step - self.period_us >= GAP_US or step < 0):
             self._end(out)
         self._prev = int(t[-1])
         for i in range(len(bounds) - 1):
@@ -193,9 +195,10 @@ def lowpass(frame: pd.DataFrame, cutoff_hz: float = 20.0, *, order: int = 4) -> 
 
     The filter is SciPy's ``butter(order, cutoff_hz, fs=rate, output="sos")`` applied with
     ``sosfiltfilt`` and its default padding, on float64 copies, separately on each stretch
-    of samples without a gap: a stretch ends where the next sample is a second or more
-    later (or earlier: the clock was set back). ``rate`` is the frame's sampling rate,
-    1 / the median spacing of its time stamps. A stretch too short for the padding
+    of samples without a gap: a stretch ends at a gap (the next sample more than a second
+    plus one sampling period later, as :mod:`morvane_tools.coverage` finds gaps) or where the
+    clock was set back. ``rate`` is the frame's sampling rate, 1 / the median spacing of its
+    time stamps. A stretch too short for the padding
     (``sosfiltfilt``'s default pad length ``3 * (2 * sections + 1)``, 15 samples for order
     4, or fewer) is left
     unfiltered. Results are float32; NaN samples spread through their stretch, as in
@@ -226,8 +229,9 @@ def lowpass(frame: pd.DataFrame, cutoff_hz: float = 20.0, *, order: int = 4) -> 
 
     B.check_frame(frame)
     t = B.index_us(frame.index)
-    sos, padlen = design(float(cutoff_hz), order, sampling_rate_hz(t))
-    bounds = B.stretch_bounds(t).tolist()
+    rate = sampling_rate_hz(t)
+    sos, padlen = design(float(cutoff_hz), order, rate)
+    bounds = B.stretch_bounds(t, 1e6 / rate).tolist()
     out = frame.copy(deep=False)  # copy-on-write: the input is never changed
     for name in (c for c in MOTION if c in frame.columns):
         src = frame[name].to_numpy()

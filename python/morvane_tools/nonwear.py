@@ -1,4 +1,4 @@
-"""Non-wear detection after van Hees et al. (2011, 2013)."""
+"""Non-wear: the one rule that says when the device was not worn (van Hees et al. 2011, 2013)."""
 
 from __future__ import annotations
 
@@ -8,26 +8,45 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from . import _binning as B
+from . import binning as B
+from . import days as D
+from .coverage import Recorded
+from .threads import resolve
 
-__all__ = ["detect_nonwear"]
+__all__ = ["detect_nonwear", "NonwearAccumulator", "NonwearRule", "intervals_frame"]
+
+
+class NonwearRule:
+    """Checked options of the non-wear rule (lengths in microseconds)."""
+
+    def __init__(self, window: Any = "60min", step: Any = "15min", sd_g: float = 0.013,
+                 range_g: float = 0.05, min_axes: int = 2) -> None:
+        self.window, self.step = check_nonwear_options(window, step, sd_g, range_g, min_axes)
+        self.sd_g, self.range_g, self.min_axes = float(sd_g), float(range_g), int(min_axes)
 
 
 class NonwearAccumulator:
-    """Moments, extremes and coverage per block of gcd(window, step), over samples fed in
-    consecutive pieces; shared by :func:`detect_nonwear` and ``prepare``."""
+    """Moments and extremes per block of gcd(window, step), over samples fed in consecutive
+    pieces; shared by :func:`detect_nonwear` and ``prepare``. Windows start at whole multiples
+    of the step since the first sample's midnight (on a zone's clock, its local midnight; a
+    step that divides an hour keeps to each later local midnight too)."""
 
-    def __init__(self, origin: int, window: int, step: int) -> None:
-        self.origin, self.window, self.step = origin, window, step
-        self.block = math.gcd(window, step)
-        self.feeder = B.BinFeeder(origin, self.block, B.moment_kernel(True), B.MOMENT_REDUCERS)
+    def __init__(self, tz: Any, first_us: int, rule: NonwearRule, workers: int = 1) -> None:
+        self.rule = rule
+        self.origin = D.first_midnight(tz, first_us)
+        self.window, self.step = rule.window, rule.step
+        self.block = math.gcd(self.window, self.step)
+        self.feeder = B.BinFeeder(D.UniformGrid(self.origin, self.block), B.moment_kernel(True),
+                                  B.MOMENT_REDUCERS, workers)
 
     def feed(self, t: np.ndarray, cols: list[np.ndarray]) -> None:
         """``cols``: acc_x, acc_y, acc_z."""
         self.feeder.feed(t, cols)
 
-    def intervals(self, sd_g: float, range_g: float, min_axes: int) -> tuple[np.ndarray, np.ndarray]:
-        """Merged non-wear intervals as (start, end) int64 microseconds, end exclusive."""
+    def intervals(self, recorded: Recorded) -> tuple[np.ndarray, np.ndarray]:
+        """Merged non-wear intervals as (start, end) int64 microseconds, end exclusive; a
+        window is judged only when it was recorded throughout."""
+        sd_g, range_g, min_axes = self.rule.sd_g, self.rule.range_g, self.rule.min_axes
         ids, st = self.feeder.finish()
         empty = np.zeros(0, dtype=np.int64)
         k = self.window // self.block
@@ -45,11 +64,6 @@ class NonwearAccumulator:
         mn = np.full((nb, 3), np.inf, dtype=np.float32)
         mx = np.full((nb, 3), -np.inf, dtype=np.float32)
         mn[pos], mx[pos] = st["min"], st["max"]
-        first = np.zeros(nb, dtype=np.int64)
-        last = np.zeros(nb, dtype=np.int64)
-        first[pos], last[pos] = st["first"], st["last"]
-        ok = np.zeros(nb, dtype=bool)          # block has samples and no gap inside
-        ok[pos] = ~st["gap"]
         # windows start on blocks j*m (global numbering) and span k blocks
         j0 = -(-b0 // m)
         j1 = (b0 + nb - k) // m
@@ -61,14 +75,11 @@ class NonwearAccumulator:
         def over(a: np.ndarray, how: Any) -> np.ndarray:
             return how(win(a, k, axis=0)[wstart], axis=-1)
 
-        valid = over(ok, np.all)
-        if k > 1:
-            cont = (first[1:] - last[:-1]) < B.GAP_US
-            valid &= np.all(win(cont, k - 1)[wstart], axis=-1)
         ws = self.origin + (wstart + b0) * self.block
         we = ws + self.window
-        valid &= (first[wstart] - ws < B.GAP_US) & (we - last[wstart + k - 1] < B.GAP_US)
+        valid = recorded.throughout(ws, we)
         cnt = over(n, np.sum)
+        valid &= cnt > 1
         sd = B.sd_from_moments(cnt, over(s1, np.sum), over(s2, np.sum))
         rng = over(mx, np.max).astype(np.float64) - over(mn, np.min).astype(np.float64)
         with np.errstate(invalid="ignore"):
@@ -113,20 +124,21 @@ def check_nonwear_options(window: Any, step: Any, sd_g: float, range_g: float,
 
 def detect_nonwear(frame: pd.DataFrame, *, window: Any = "60min", step: Any = "15min",
                    sd_g: float = 0.013, range_g: float = 0.05,
-                   min_axes: int = 2) -> pd.DataFrame:
+                   min_axes: int = 2, threads: int | None = None) -> pd.DataFrame:
     """Find when the device was not worn (van Hees et al. 2011, 2013).
 
     Windows of length ``window`` start at every whole multiple of ``step`` since the
-    midnight (on the index's clock) before the first sample. A window is non-wear when, in
-    at least ``min_axes`` of the three accelerometer axes, the sample standard deviation is
-    below ``sd_g`` and the range (maximum - minimum) below ``range_g``. Overlapping or
-    touching non-wear windows merge into one interval.
+    midnight (on the index's clock: the device clock, or the zone's local midnight) before the
+    first sample. A window is non-wear when, in at least ``min_axes`` of the three
+    accelerometer axes, the sample standard deviation is below ``sd_g`` and the range
+    (maximum - minimum) below ``range_g``. Overlapping or touching non-wear windows merge
+    into one interval.
 
-    A window is judged only when its data cover it: no spacing of a second or more between
-    consecutive samples inside it, and its first and last sample less than a second from
-    its start and end. Windows with missing data (gaps, the ragged ends of the recording)
-    are neither wear nor non-wear, so an interval never spans a gap. (At 1 Hz or slower
-    every spacing counts as a gap and nothing is judged.)
+    A window is judged only when it was recorded throughout (:mod:`morvane_tools.coverage`):
+    it lies between the first and the last sample and no gap touches it (a gap as the
+    quality report counts them, found here from the sample times). Windows with missing data
+    (gaps, the ragged ends of the recording) are neither wear nor non-wear, so an interval
+    never spans a gap.
 
     Parameters
     ----------
@@ -138,6 +150,8 @@ def detect_nonwear(frame: pd.DataFrame, *, window: Any = "60min", step: Any = "1
         Per-axis thresholds on the standard deviation and the range, in g.
     min_axes : int, default 2
         How many axes must be below both thresholds.
+    threads : int, optional
+        Threads that may work at once (default: the cores; one inside a Dask worker).
 
     Returns
     -------
@@ -146,11 +160,12 @@ def detect_nonwear(frame: pd.DataFrame, *, window: Any = "60min", step: Any = "1
         exclusive, aware when the input is) and ``duration_s`` (float64).
     """
     B.check_frame(frame)
-    w, s = check_nonwear_options(window, step, sd_g, range_g, min_axes)
+    rule = NonwearRule(window, step, sd_g, range_g, min_axes)
     tz = frame.index.tz
     if len(frame) == 0:
         e = np.zeros(0, dtype=np.int64)
         return intervals_frame(e, e, tz)
-    acc = NonwearAccumulator(B.midnight_us(frame.index), w, s)
-    acc.feed(B.index_us(frame.index), [B.column(frame, c) for c in B.ACC])
-    return intervals_frame(*acc.intervals(sd_g, range_g, int(min_axes)), tz)
+    t = B.index_us(frame.index)
+    acc = NonwearAccumulator(tz, int(t[0]), rule, resolve(threads))
+    acc.feed(t, [B.column(frame, c) for c in B.ACC])
+    return intervals_frame(*acc.intervals(Recorded.from_samples(t)), tz)

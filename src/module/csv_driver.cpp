@@ -1,5 +1,6 @@
 // write_cwa_csv, and the driver steps it shares with read_cwa_file.
-#include "module/cuts.hpp"
+#include "binding/cuts.hpp"
+#include "module/entry.hpp"
 #include "module/frame.hpp"
 #include "package/csv.hpp"
 

@@ -1,8 +1,9 @@
 // read_cwa_file: the pipeline driver.
-#include "module/convert.hpp"
-#include "module/cuts.hpp"
+#include "binding/convert.hpp"
+#include "binding/cuts.hpp"
+#include "module/entry.hpp"
 #include "module/frame.hpp"
-#include "module/handover.hpp"
+#include "binding/handover.hpp"
 #include "package/columns.hpp"
 #include "package/pipeline.hpp"
 #include "packet/error.hpp"

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "module/convert.hpp"
+#include "binding/convert.hpp"
 #include "package/pipeline.hpp"
 
 namespace morvane::py {
@@ -33,8 +33,5 @@ struct PreparedRead {
 // Reads the cut, checks the resampling options, resolves the cut (a seconds cut scans the file)
 // and takes the UTC offset, in this order.
 PreparedRead prepare_read(const ReadArguments& arguments);
-
-PyObject* read_cwa_file_fn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* write_cwa_csv_fn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace morvane::py

@@ -1,8 +1,9 @@
 // The module object: its six functions, their text signatures and docstrings.
-#include "module/cuts.hpp"
-#include "module/dicts.hpp"
+#include "binding/cuts.hpp"
+#include "binding/dicts.hpp"
+#include "module/entry.hpp"
 #include "module/frame.hpp"
-#include "module/pyref.hpp"
+#include "binding/pyref.hpp"
 
 namespace morvane::py {
 

@@ -91,6 +91,8 @@ BlockRange open_block_range(const std::string& path, const BlockSelection& selec
 // Every block of the input; a recording without any data block is an empty range, not an error.
 BlockRange open_block_range_any(const std::string& path, const ReadContext& ctx);
 
+class RecordingSurveyor;
+
 // Reads the blocks of a range into columns, a chunk of blocks at a time, carrying the continuity
 // correction from chunk to chunk. Owns the range. A gyroscope or magnetometer column, once some
 // block brought it, is present in every later chunk.
@@ -102,6 +104,10 @@ class BlockColumnReader {
   bool done() const noexcept { return done_; }
   const BlockScreen& screen() const noexcept { return screen_; }
   const BlockRange& range() const noexcept { return range_; }
+  // Shows every block the reader passes to `surveyor` (borrowed; it must outlive the reader and
+  // verify checksums as the read's policy does), so that a whole read yields the header-only
+  // survey's report too. Set before the first read.
+  void observe(RecordingSurveyor* surveyor) noexcept { observer_ = surveyor; }
 
  private:
   BlockRange range_;
@@ -111,6 +117,7 @@ class BlockColumnReader {
   bool seen_gyro_ = false;
   bool seen_mag_ = false;
   bool done_ = false;
+  RecordingSurveyor* observer_ = nullptr;
 };
 
 SampleColumns read_block_columns(const std::string& path, const BlockSelection& selection,

@@ -53,7 +53,12 @@ class BlockScreen {
   // The timing of block k when it is to be read; absent for a block to pass over. A bad block
   // ends the read under the strict policy.
   std::optional<PacketTiming> operator()(const unsigned char* block, std::uint64_t k) {
-    const BlockClass c = classify_block(block, policy_.verify_checksums);
+    return accept(classify_block(block, policy_.verify_checksums), block, k);
+  }
+
+  // The same for a block already classified under this policy's checksum rule.
+  std::optional<PacketTiming> accept(const BlockClass& c, const unsigned char* block,
+                                     std::uint64_t k) {
     if (c.kind == BlockKind::data) {
       ++data_blocks_;
       return c.timing;

@@ -2,6 +2,7 @@
 #include <new>
 
 #include "package/pipeline.hpp"
+#include "package/survey.hpp"
 #include "packet/decode.hpp"
 #include "packet/error.hpp"
 #include "packet/packet.hpp"
@@ -64,7 +65,8 @@ SampleColumns BlockColumnReader::read(std::uint64_t max_blocks) {
       break;
     }
     const std::uint64_t k = range_.index();
-    const auto timing = screen_(block, k);
+    const auto timing = observer_ ? screen_.accept(observer_->see(block, k).cls, block, k)
+                                  : screen_(block, k);
     if (!timing) continue;
     const DataPacket packet = parse_data_packet(block);
     const std::size_t n = packet.sample_count;

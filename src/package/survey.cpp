@@ -13,22 +13,6 @@ namespace d = layout::data;
 
 namespace {
 
-constexpr double kDay = 86400.0;
-
-// Adds the part of [start, end) that lies on each device-clock day.
-void add_day_seconds(std::map<std::int64_t, double>& days, double start, double end) {
-  if (!(end > start) || !std::isfinite(start) || !std::isfinite(end)) return;
-  double t = start;
-  auto day = static_cast<std::int64_t>(std::floor(t / kDay));
-  while (t < end) {
-    const double boundary = static_cast<double>(day + 1) * kDay;
-    const double stop = end < boundary ? end : boundary;
-    days[day] += stop - t;
-    t = stop;
-    ++day;
-  }
-}
-
 float temperature_of(std::uint16_t raw) noexcept {
   DataPacket p;
   p.temperature = raw;
@@ -43,90 +27,114 @@ float battery_of(std::uint8_t raw) noexcept {
 
 }  // namespace
 
-RecordingQuality assess_recording(const std::string& path, bool verify_checksums) {
-  RecordingQuality q;
-  bool any = false;
-  std::uint32_t last_sequence = 0;
-  std::uint64_t last_index = 0;
-  double last_rate = 0;
-  std::uint8_t last_format = 0;
-  std::uint16_t temp_lo = 0, temp_hi = 0;
-  std::uint8_t battery_first = 0, battery_last = 0;
-  bool axes_seen[16] = {};
-  q.metadata = survey_recording(path, verify_checksums, q.read, [&](const SurveyBlock& b) {
-    ++q.blocks;
-    const BlockKind kind = b.cls.kind;
-    if (kind == BlockKind::erased) {
-      ++q.erased_blocks;
-      return;
-    }
-    if (kind == BlockKind::empty) {
-      ++q.empty_blocks;
-      return;
-    }
-    if (!b.checksum_ok) ++q.checksum_failures;
-    const std::uint8_t format = b.bytes[d::format];
-    if (kind == BlockKind::bad) {
-      ++q.bad_blocks;
-      ++q.bad_block_reasons[bad_reason_text(b.cls.reason, format)];
-      return;
-    }
-    ++q.data_blocks;
-    const std::size_t n = b.cls.timing.sample_count;
-    extend_time_range(q.range, b.span.start, b.span.end, n);
-    add_day_seconds(q.day_seconds, b.span.start, b.span.end);
-    const std::uint32_t sequence = load_u32(b.bytes + d::sequence_id);
-    const std::uint32_t session = load_u32(b.bytes + d::session_id);
-    const double rate = block_rate_hz(b.cls.timing.rate_code);
-    const std::uint16_t temp = load_u16(b.bytes + d::temperature) & 0x3FF;
-    const std::uint8_t battery = b.bytes[d::battery];
-    axes_seen[format >> 4] = true;
-    if (std::find(q.session_ids.begin(), q.session_ids.end(), session) == q.session_ids.end()) {
-      q.session_ids.push_back(session);
-    }
-    if (any) {
-      if (sequence != static_cast<std::uint32_t>(last_sequence + 1)) {
-        ++q.sequence_breaks;
-        // Blocks the sequence skips beyond those that stand between the two in the file.
-        const auto skipped = static_cast<std::int64_t>(sequence) - last_sequence - 1;
-        const auto between = static_cast<std::int64_t>(b.index - last_index - 1);
-        if (skipped > between) q.missing_blocks += static_cast<std::uint64_t>(skipped - between);
-      }
-      if (rate != last_rate) ++q.rate_changes;
-      if (format != last_format) ++q.format_changes;
-      temp_lo = std::min(temp_lo, temp);
-      temp_hi = std::max(temp_hi, temp);
-    } else {
-      temp_lo = temp_hi = temp;
-      battery_first = battery;
-    }
-    if (b.previous_end) {
-      const double delta = b.raw_start - *b.previous_end;
-      if (delta >= 1.0) {
-        ++q.gaps;
-        q.gap_seconds += delta;
-        q.longest_gap_seconds = std::max(q.longest_gap_seconds, delta);
-      } else if (delta < -1.0) {
-        ++q.backward_jumps;
-      }
-    }
-    any = true;
-    last_sequence = sequence;
-    last_index = b.index;
-    last_rate = rate;
-    last_format = format;
-    battery_last = battery;
-  });
-  for (unsigned a = 0; a < 16; ++a) {
-    if (axes_seen[a]) q.axes.push_back(a);
+void RecordingSurveyor::visit(const SurveyBlock& b) {
+  RecordingQuality& q = q_;
+  ++q.blocks;
+  const BlockKind kind = b.cls.kind;
+  if (kind == BlockKind::erased) {
+    ++q.erased_blocks;
+    return;
   }
-  if (any) {
-    q.temperature_min = temperature_of(temp_lo);
-    q.temperature_max = temperature_of(temp_hi);
-    q.battery_first = battery_of(battery_first);
-    q.battery_last = battery_of(battery_last);
+  if (kind == BlockKind::empty) {
+    ++q.empty_blocks;
+    return;
+  }
+  if (!b.checksum_ok) ++q.checksum_failures;
+  const std::uint8_t format = b.bytes[d::format];
+  if (kind == BlockKind::bad) {
+    ++q.bad_blocks;
+    ++q.bad_block_reasons[bad_reason_text(b.cls.reason, format)];
+    return;
+  }
+  ++q.data_blocks;
+  const std::size_t n = b.cls.timing.sample_count;
+  extend_time_range(q.range, b.span.start, b.span.end, n);
+  q.span_block.push_back(static_cast<std::int64_t>(b.index));
+  q.span_start.push_back(b.span.start);
+  q.span_end.push_back(b.span.end);
+  q.span_raw_start.push_back(b.raw_start);
+  const std::uint32_t sequence = load_u32(b.bytes + d::sequence_id);
+  const std::uint32_t session = load_u32(b.bytes + d::session_id);
+  const double rate = block_rate_hz(b.cls.timing.rate_code);
+  const std::uint16_t temp = load_u16(b.bytes + d::temperature) & 0x3FF;
+  const std::uint8_t battery = b.bytes[d::battery];
+  axes_seen_[format >> 4] = true;
+  if (std::find(q.session_ids.begin(), q.session_ids.end(), session) == q.session_ids.end()) {
+    q.session_ids.push_back(session);
+  }
+  if (any_) {
+    if (sequence != static_cast<std::uint32_t>(last_sequence_ + 1)) {
+      ++q.sequence_breaks;
+      // Blocks the sequence skips beyond those that stand between the two in the file.
+      const auto skipped = static_cast<std::int64_t>(sequence) - last_sequence_ - 1;
+      const auto between = static_cast<std::int64_t>(b.index - last_index_ - 1);
+      if (skipped > between) q.missing_blocks += static_cast<std::uint64_t>(skipped - between);
+    }
+    if (rate != last_rate_) ++q.rate_changes;
+    if (format != last_format_) ++q.format_changes;
+    temp_lo_ = std::min(temp_lo_, temp);
+    temp_hi_ = std::max(temp_hi_, temp);
+  } else {
+    temp_lo_ = temp_hi_ = temp;
+    battery_first_ = battery;
+  }
+  if (b.previous_end) {
+    const double delta = b.raw_start - *b.previous_end;
+    if (delta >= 1.0) {
+      ++q.gaps;
+      q.gap_seconds += delta;
+      q.longest_gap_seconds = std::max(q.longest_gap_seconds, delta);
+    } else if (delta < -1.0) {
+      ++q.backward_jumps;
+    }
+  }
+  any_ = true;
+  last_sequence_ = sequence;
+  last_index_ = b.index;
+  last_rate_ = rate;
+  last_format_ = format;
+  battery_last_ = battery;
+}
+
+RecordingQuality RecordingSurveyor::finish(const MetadataBlock& metadata, const ReadReport& read) {
+  RecordingQuality q = std::move(q_);
+  q_ = RecordingQuality{};
+  q.metadata = metadata;
+  q.verified = verify_;
+  q.read.trailing_bytes = read.trailing_bytes;
+  q.read.compressed = read.compressed;
+  q.read.truncated = read.truncated;
+  for (unsigned a = 0; a < 16; ++a) {
+    if (axes_seen_[a]) q.axes.push_back(a);
+  }
+  if (any_) {
+    q.temperature_min = temperature_of(temp_lo_);
+    q.temperature_max = temperature_of(temp_hi_);
+    q.battery_first = battery_of(battery_first_);
+    q.battery_last = battery_of(battery_last_);
   }
   return q;
+}
+
+RecordingQuality assess_recording(const std::string& path, bool verify_checksums) {
+  RecordingSurveyor surveyor(verify_checksums);
+  ReadReport report;
+  const MetadataBlock metadata = survey_recording(
+      path, verify_checksums, report, [&](const SurveyBlock& b) { surveyor.visit(b); });
+  return surveyor.finish(metadata, report);
+}
+
+std::optional<std::int64_t> first_sample_time(const std::string& path, bool verify_checksums) {
+  ReadContext ctx;
+  ctx.policy.tolerant_input = true;
+  ctx.policy.skip_bad = true;
+  ctx.policy.verify_checksums = verify_checksums;
+  BlockRange range = open_block_range_any(path, ctx);
+  while (const unsigned char* block = range.next_block()) {
+    const BlockClass c = classify_block(block, verify_checksums);
+    if (c.kind == BlockKind::data) return seconds_to_micros(packet_time_span(c.timing).start);
+  }
+  return std::nullopt;
 }
 
 BlockTable tabulate_blocks(const std::string& path, bool verify_checksums) {

@@ -22,6 +22,33 @@ struct SurveyBlock {
   std::optional<double> previous_end;  // the previous valid block's end, before this block
 };
 
+// Classifies blocks one after another and times the data blocks as a tolerant read times them.
+// Owns the view of the block it served last.
+class BlockSurvey {
+ public:
+  explicit BlockSurvey(bool verify_checksums) : verify_(verify_checksums) {}
+  const SurveyBlock& step(const unsigned char* block, std::uint64_t index) noexcept {
+    b_.previous_end = next_previous_end_;
+    b_.index = index;
+    b_.bytes = block;
+    b_.cls = classify_block(block, verify_);
+    // A verified data block has passed its checksum already.
+    b_.checksum_ok = (verify_ && b_.cls.kind == BlockKind::data) || checksum_ok(block);
+    if (b_.cls.kind == BlockKind::data) {
+      const TimeSpan own = packet_time_span(b_.cls.timing);
+      b_.raw_start = own.start;
+      b_.span = {continuity_start(own.start, b_.previous_end), own.end};
+      next_previous_end_ = b_.span.end;
+    }
+    return b_;
+  }
+
+ private:
+  bool verify_;
+  SurveyBlock b_;
+  std::optional<double> next_previous_end_;
+};
+
 // Visits every block after the metadata block in file order, with bad blocks passed over as a
 // tolerant read passes over them; stops early at damage in compressed input (noted in the
 // report). Returns the parsed metadata block.
@@ -35,19 +62,9 @@ MetadataBlock survey_recording(const std::string& path, bool verify_checksums, R
   ctx.report = &report;
   BlockRange range = open_block_range_any(path, ctx);
   MetadataBlock metadata = parse_metadata_block(range.head->data());
-  SurveyBlock b;
+  BlockSurvey survey(verify_checksums);
   while (const unsigned char* block = range.next_block()) {
-    b.index = range.index();
-    b.bytes = block;
-    b.cls = classify_block(block, verify_checksums);
-    b.checksum_ok = checksum_ok(block);
-    if (b.cls.kind == BlockKind::data) {
-      const TimeSpan own = packet_time_span(b.cls.timing);
-      b.raw_start = own.start;
-      b.span = {continuity_start(own.start, b.previous_end), own.end};
-    }
-    visit(static_cast<const SurveyBlock&>(b));
-    if (b.cls.kind == BlockKind::data) b.previous_end = b.span.end;
+    visit(survey.step(block, range.index()));
   }
   return metadata;
 }
@@ -65,6 +82,7 @@ namespace morvane {
 // What the quality report says about a recording. A value type; owns everything.
 struct RecordingQuality {
   MetadataBlock metadata;
+  bool verified = false;  // checksums were verified
   ReadReport read;  // trailing bytes, compression, truncation (no skipped list)
   std::uint64_t blocks = 0;
   std::uint64_t data_blocks = 0;  // valid data blocks
@@ -84,14 +102,56 @@ struct RecordingQuality {
   std::uint64_t format_changes = 0;
   std::vector<std::uint32_t> session_ids;  // in order of first appearance
   std::vector<unsigned> axes;              // sample axes of the valid blocks, ascending
-  std::map<std::int64_t, double> day_seconds;  // day since 1970 -> seconds of data on it
   std::optional<float> temperature_min;
   std::optional<float> temperature_max;
   std::optional<float> battery_first;
   std::optional<float> battery_last;
+  // One entry per valid data block, in file order: its number, its start after the continuity
+  // correction, its own end and its own start (device seconds). Gaps, days and the day plan
+  // are all derived from these.
+  Column<std::int64_t> span_block;
+  Column<double> span_start;
+  Column<double> span_end;
+  Column<double> span_raw_start;
+};
+
+// Adds blocks to a quality report one at a time, in file order: the header-only pass and a
+// whole read that watches its blocks go by build the same report. Owns the report until
+// finish() hands it over.
+class RecordingSurveyor {
+ public:
+  explicit RecordingSurveyor(bool verify_checksums = false)
+      : step_(verify_checksums), verify_(verify_checksums) {}
+  void visit(const SurveyBlock& b);
+  // Classifies and times a block as the header-only pass does, adds it, and returns the view.
+  const SurveyBlock& see(const unsigned char* block, std::uint64_t index) {
+    const SurveyBlock& b = step_.step(block, index);
+    visit(b);
+    return b;
+  }
+  // The report; the metadata block and the read report come from whoever read the file.
+  RecordingQuality finish(const MetadataBlock& metadata, const ReadReport& read);
+
+ private:
+  BlockSurvey step_;
+  bool verify_;
+  RecordingQuality q_;
+  bool any_ = false;
+  std::uint32_t last_sequence_ = 0;
+  std::uint64_t last_index_ = 0;
+  double last_rate_ = 0;
+  std::uint8_t last_format_ = 0;
+  std::uint16_t temp_lo_ = 0, temp_hi_ = 0;
+  std::uint8_t battery_first_ = 0, battery_last_ = 0;
+  bool axes_seen_[16] = {};
 };
 
 RecordingQuality assess_recording(const std::string& path, bool verify_checksums);
+
+// The time of the recording's first sample (device microseconds): the start of its first valid
+// data block, bad blocks passed over. Absent for a recording without a valid block. Stops at
+// that block, so it costs one block of a plain file.
+std::optional<std::int64_t> first_sample_time(const std::string& path, bool verify_checksums);
 
 // One row per block after the metadata block, from headers only. Times are device microseconds,
 // INT64_MIN where the block has none; readings NaN unless the block is valid.

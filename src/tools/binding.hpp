@@ -1,45 +1,24 @@
-// The companion module's plumbing: its exception mapping, interpreter-lock release and argument
-// helpers. The reference handle, NumPy hand-over and conversions are the reader module's own.
+// The companion module's own plumbing: its exception hook, its argument helpers and its entry
+// points. The reference handle, lock release, NumPy hand-over, argument binding and the
+// exception translator are the shared binding library's.
 #pragma once
 
 #include <string>
 
-#include "module/pyref.hpp"
+#include "binding/gil.hpp"
+#include "binding/pyref.hpp"
 #include "package/policy.hpp"
 
 namespace morvane::tools {
 
 using py::OwnedRef;
+using py::WithoutGil;
 
-// Releases the interpreter lock for its lifetime; nothing inside may touch a Python object.
-class WithoutGil {
- public:
-  WithoutGil() noexcept : state_(PyEval_SaveThread()) {}
-  ~WithoutGil() { PyEval_RestoreThread(state_); }
-  WithoutGil(const WithoutGil&) = delete;
-  WithoutGil& operator=(const WithoutGil&) = delete;
-
- private:
-  PyThreadState* state_;
-};
-
-// Creates BadBlockError; called at module creation. Borrowed afterwards.
+// Creates BadBlockError and hooks the companion's mapping into the shared translator: a bad
+// block becomes BadBlockError (attributes block and reason), an operating-system failure the
+// matching OSError subclass with the path; every other failure goes the reader's way. Called
+// at module creation.
 bool init_errors(PyObject* module) noexcept;
-
-// Runs a function body and maps failures the companion's way: a bad block becomes
-// BadBlockError (attributes block and reason), an operating-system failure the matching OSError
-// subclass with `path`, every other reading failure RuntimeError; the rest as the reader maps
-// it.
-PyObject* translate_tool_exception(const std::string& path) noexcept;
-
-template <class F>
-PyObject* tool_guarded(const std::string& path, F&& body) noexcept {
-  try {
-    return body();
-  } catch (...) {
-    return translate_tool_exception(path);
-  }
-}
 
 // A file system path from str, bytes or os.PathLike, encoded as the file system wants it.
 std::string fs_path(PyObject* obj);
@@ -51,13 +30,16 @@ ReadPolicy tool_policy(bool skip_bad, bool verify_checksums) noexcept;
 // {"skipped_blocks": [...], "trailing_bytes": n, "compressed": b, "truncated": text or None}
 OwnedRef report_dict(const ReadReport& report);
 
-// Module functions.
-PyObject* read_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs);
-PyObject* chunks_open_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs);
-PyObject* chunks_next_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs);
-PyObject* chunks_report_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs);
-PyObject* block_table_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs);
-PyObject* quality_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs);
-PyObject* metadata_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs);
+// Module functions, all METH_FASTCALL | METH_KEYWORDS; options are keyword-only.
+using Entry = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* read_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* chunks_open_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* chunks_next_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* chunks_report_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* chunks_survey_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* chunks_close_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* survey_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* first_sample_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* block_table_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace morvane::tools

@@ -1,28 +1,14 @@
 #include <cerrno>
 
-#include "module/dicts.hpp"
+#include "binding/dicts.hpp"
 #include "packet/error.hpp"
 #include "tools/binding.hpp"
 
 namespace morvane::tools {
 
 namespace {
+
 PyObject* g_bad_block_error = nullptr;  // created once per process, never released
-}
-
-bool init_errors(PyObject* module) noexcept {
-  if (!g_bad_block_error) {
-    g_bad_block_error = PyErr_NewExceptionWithDoc(
-        "morvane_tools.BadBlockError",
-        "A data block that a read with bad_blocks=\"raise\" must not use.\n\n"
-        "Attributes: `block` (its number after the metadata block, from 0) and `reason` (why).",
-        PyExc_RuntimeError, nullptr);
-    if (!g_bad_block_error) return false;
-  }
-  return PyModule_AddObjectRef(module, "BadBlockError", g_bad_block_error) == 0;
-}
-
-namespace {
 
 void raise_bad_block(const ReaderError& e) {
   const std::string& reason = e.text();
@@ -47,24 +33,31 @@ void raise_os_error(int errnum, const std::string& path) {
   PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.get());
 }
 
+bool map_reader_error(const ReaderError& e, const std::string* path) noexcept {
+  if (e.block() && g_bad_block_error) {
+    raise_bad_block(e);
+    return true;
+  }
+  if (e.os_errno() != 0 && path) {
+    raise_os_error(e.os_errno(), *path);
+    return true;
+  }
+  return false;
+}
+
 }  // namespace
 
-PyObject* translate_tool_exception(const std::string& path) noexcept {
-  try {
-    throw;
-  } catch (const ReaderError& e) {
-    if (e.block() && g_bad_block_error) {
-      raise_bad_block(e);
-    } else if (e.os_errno() != 0) {
-      raise_os_error(e.os_errno(), path);
-    } else {
-      return py::translate_current_exception();
-    }
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error mapping failed");
-    return nullptr;
-  } catch (...) {
-    return py::translate_current_exception();
+bool init_errors(PyObject* module) noexcept {
+  if (!g_bad_block_error) {
+    g_bad_block_error = PyErr_NewExceptionWithDoc(
+        "morvane_tools.BadBlockError",
+        "A data block that a read with bad_blocks=\"raise\" must not use.\n\n"
+        "Attributes: `block` (its number after the metadata block, from 0) and `reason` (why).",
+        PyExc_RuntimeError, nullptr);
+    if (!g_bad_block_error) return false;
   }
+  py::set_reader_error_hook(map_reader_error);
+  return PyModule_AddObjectRef(module, "BadBlockError", g_bad_block_error) == 0;
 }
 
 std::string fs_path(PyObject* obj) {
@@ -88,29 +81,20 @@ ReadPolicy tool_policy(bool skip_bad, bool verify_checksums) noexcept {
   return p;
 }
 
-namespace {
-
-OwnedRef text(const std::string& s) { return py::text_or_none(s); }
-
-}  // namespace
-
 OwnedRef report_dict(const ReadReport& report) {
   OwnedRef skipped = py::check(PyList_New(0));
   for (const SkippedBlock& s : report.skipped) {
-    OwnedRef item = py::check(PyDict_New());
-    OwnedRef block = py::check(PyLong_FromUnsignedLongLong(s.block));
-    py::check_status(PyDict_SetItemString(item.get(), "block", block.get()));
-    py::check_status(PyDict_SetItemString(item.get(), "reason", text(bad_reason_text(s.reason, s.format)).get()));
+    py::DictBuilder item;
+    item.add("block", py::unsigned_int(s.block));
+    item.add("reason", py::text_or_none(bad_reason_text(s.reason, s.format)));
     py::check_status(PyList_Append(skipped.get(), item.get()));
   }
-  OwnedRef d = py::check(PyDict_New());
-  py::check_status(PyDict_SetItemString(d.get(), "skipped_blocks", skipped.get()));
-  OwnedRef trailing = py::check(PyLong_FromUnsignedLongLong(report.trailing_bytes));
-  py::check_status(PyDict_SetItemString(d.get(), "trailing_bytes", trailing.get()));
-  py::check_status(PyDict_SetItemString(d.get(), "compressed", report.compressed ? Py_True : Py_False));
-  OwnedRef truncated = report.truncated ? text(*report.truncated) : OwnedRef(Py_NewRef(Py_None));
-  py::check_status(PyDict_SetItemString(d.get(), "truncated", truncated.get()));
-  return d;
+  py::DictBuilder d;
+  d.add("skipped_blocks", std::move(skipped));
+  d.add("trailing_bytes", py::unsigned_int(report.trailing_bytes));
+  d.add("compressed", OwnedRef(PyBool_FromLong(report.compressed)));
+  d.add("truncated", py::text_or_none(report.truncated));
+  return OwnedRef(d.release());
 }
 
 }  // namespace morvane::tools

@@ -1,24 +1,29 @@
-// The companion's native module, morvane_tools._native: tolerant reading, chunked reading and
-// the header-only views, on the reader's own core.
+// The companion's native module, morvane_tools._native: tolerant and chunked reading, the
+// header-only survey of a recording and its block table, on the reader's own core.
 #include "tools/binding.hpp"
 
 namespace morvane::tools {
 
 namespace {
 
-template <PyObject* (*F)(PyObject*, PyObject* const*, Py_ssize_t)>
+template <Entry F>
 PyCFunction fastcall() {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
 }
 
+constexpr int kKeywords = METH_FASTCALL | METH_KEYWORDS;
+
 PyMethodDef kMethods[] = {
-    {"read", fastcall<read_fn>(), METH_FASTCALL, "Tolerant read of a recording."},
-    {"chunks_open", fastcall<chunks_open_fn>(), METH_FASTCALL, "Open a chunked read."},
-    {"chunks_next", fastcall<chunks_next_fn>(), METH_FASTCALL, "Next chunk, or None."},
-    {"chunks_report", fastcall<chunks_report_fn>(), METH_FASTCALL, "What a chunked read met."},
-    {"block_table", fastcall<block_table_fn>(), METH_FASTCALL, "Columns of the block table."},
-    {"quality", fastcall<quality_fn>(), METH_FASTCALL, "The quality report."},
-    {"metadata", fastcall<metadata_fn>(), METH_FASTCALL, "The metadata dictionary."},
+    {"read", fastcall<read_fn>(), kKeywords, "Tolerant read of a recording."},
+    {"chunks_open", fastcall<chunks_open_fn>(), kKeywords, "Open a chunked read."},
+    {"chunks_next", fastcall<chunks_next_fn>(), kKeywords, "Next chunk, or None."},
+    {"chunks_report", fastcall<chunks_report_fn>(), kKeywords, "What a chunked read met."},
+    {"chunks_survey", fastcall<chunks_survey_fn>(), kKeywords,
+     "The survey a whole chunked read collected, once it is done."},
+    {"chunks_close", fastcall<chunks_close_fn>(), kKeywords, "Close a chunked read's file."},
+    {"survey", fastcall<survey_fn>(), kKeywords, "The header-only survey of a recording."},
+    {"first_sample", fastcall<first_sample_fn>(), kKeywords, "The first sample's device time."},
+    {"block_table", fastcall<block_table_fn>(), kKeywords, "Columns of the block table."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,59 +1,47 @@
 // Tolerant reading: the whole selection at once, or a recording a chunk of blocks at a time.
 #include <atomic>
 #include <limits>
+#include <memory>
 
-#include "module/convert.hpp"
-#include "module/cuts.hpp"
-#include "module/handover.hpp"
+#include "binding/cuts.hpp"
+#include "binding/handover.hpp"
 #include "package/pipeline.hpp"
+#include "package/survey.hpp"
 #include "packet/error.hpp"
-#include "tools/binding.hpp"
+#include "tools/arguments.hpp"
+#include "tools/survey_dict.hpp"
 
 namespace morvane::tools {
 
 namespace {
 
-void expect_args(const char* name, Py_ssize_t nargs, Py_ssize_t want) {
-  if (nargs != want) {
-    py::raise(PyExc_TypeError, std::string(name) + "() takes " + std::to_string(want) +
-                                   " positional arguments but " + std::to_string(nargs) +
-                                   " were given");
-  }
-}
+constexpr const char* kReadParams[] = {
+    "path",          "cut",          "include_magnetometer", "include_temperature",
+    "include_light", "include_battery", "resample_hz",       "utc_offset_us",
+    "skip_bad",      "verify_checksums", "threads"};
 
-IncludeFlags include_flags(PyObject* const* args) {
-  IncludeFlags f;
-  f.magnetometer = truth(args[0]);
-  f.temperature = truth(args[1]);
-  f.light = truth(args[2]);
-  f.battery = truth(args[3]);
-  return f;
-}
-
-std::optional<std::int64_t> offset_of(PyObject* tz) {
-  if (tz == Py_None) return std::nullopt;
-  return py::fixed_offset_micros(py::arg_tzinfo(tz, "fixed_utc_offset_timezone"));
+ReadPolicy policy_of(const Arguments& a) {
+  ReadPolicy p = tool_policy(a.flag("skip_bad", true), a.flag("verify_checksums", true));
+  (void)a.threads();  // checked here; the inflater's read-ahead takes it
+  return p;
 }
 
 }  // namespace
 
-// read(path, cut, include_magnetometer, include_temperature, include_light, include_battery,
-//      resample_hz, tzinfo, skip_bad, verify_checksums) -> (DataFrame, report)
-PyObject* read_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+// read(path, *, cut, include_*, resample_hz, utc_offset_us, skip_bad, verify_checksums, threads)
+// -> (DataFrame, report)
+PyObject* read_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::string path;
-  return tool_guarded(path, [&]() -> PyObject* {
-    expect_args("read", nargs, 10);
-    path = fs_path(args[0]);
-    const std::optional<CutSpec> cut = py::read_cut(args[1]);
-    const IncludeFlags include = include_flags(args + 2);
-    std::optional<double> hz;
-    if (args[6] != Py_None) {
-      const double value = py::arg_double(args[6], "resample_hz");
-      hz = py::as_value_error([&] { return py::check_resample_options(value, "cubic"); });
-    }
-    const std::optional<std::int64_t> offset = offset_of(args[7]);
+  return py::guarded(path, [&]() -> PyObject* {
+    const Arguments a("read", kReadParams, args, nargs, kwnames);
+    path = fs_path(a.first());
+    const std::optional<CutSpec> cut = py::read_cut(a.get("cut"));
+    const IncludeFlags include = include_flags(a);
+    std::optional<double> hz = a.optional_double("resample_hz");
+    if (hz) hz = py::as_value_error([&] { return py::check_resample_options(*hz, "cubic"); });
+    const std::optional<std::int64_t> offset = a.optional_int("utc_offset_us");
     ReadReport report;
-    const ReadContext ctx{tool_policy(truth(args[8]), truth(args[9])), &report};
+    const ReadContext ctx{policy_of(a), &report};
     SampleColumns columns;
     {
       WithoutGil unlocked;
@@ -72,12 +60,17 @@ namespace {
 
 constexpr const char* kChunkCapsule = "morvane_tools._native.ChunkStream";
 
-// One recording read a chunk at a time. Owned by its capsule; used by one thread at a time.
+// One recording read a chunk at a time. Owned by its capsule; used by one thread at a time. The
+// reader (and with it the open file) goes when the stream is closed or the capsule freed.
 struct ChunkStream {
+  std::string path;
   ReadReport report;
   std::optional<BlockColumnReader> reader;
+  std::unique_ptr<RecordingSurveyor> surveyor;  // when the read also surveys the recording
+  std::optional<MetadataBlock> metadata;
   std::optional<std::int64_t> offset;
   std::uint64_t rows = 0;
+  bool finished = false;  // every block has been read
   std::atomic<bool> busy{false};
 };
 
@@ -107,22 +100,37 @@ class InUse {
   ChunkStream& s_;
 };
 
+constexpr const char* kOpenParams[] = {
+    "path",         "include_magnetometer", "include_temperature", "include_light",
+    "include_battery", "utc_offset_us",     "skip_bad",            "verify_checksums",
+    "survey",       "threads"};
+constexpr const char* kNextParams[] = {"stream", "max_blocks"};
+constexpr const char* kStreamParams[] = {"stream"};
+
 }  // namespace
 
-// chunks_open(path, include_magnetometer, include_temperature, include_light, include_battery,
-//             tzinfo, skip_bad, verify_checksums) -> stream
-PyObject* chunks_open_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+// chunks_open(path, *, include_*, utc_offset_us, skip_bad, verify_checksums, survey, threads)
+// -> stream
+PyObject* chunks_open_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::string path;
-  return tool_guarded(path, [&]() -> PyObject* {
-    expect_args("chunks_open", nargs, 8);
-    path = fs_path(args[0]);
-    const IncludeFlags include = include_flags(args + 1);
+  return py::guarded(path, [&]() -> PyObject* {
+    const Arguments a("chunks_open", kOpenParams, args, nargs, kwnames);
+    path = fs_path(a.first());
+    const IncludeFlags include = include_flags(a);
     auto stream = std::make_unique<ChunkStream>();
-    stream->offset = offset_of(args[5]);
-    const ReadContext ctx{tool_policy(truth(args[6]), truth(args[7])), &stream->report};
+    stream->path = path;
+    stream->offset = a.optional_int("utc_offset_us");
+    const ReadContext ctx{policy_of(a), &stream->report};
+    const bool survey = a.flag("survey", false);
     {
       WithoutGil unlocked;
-      stream->reader.emplace(open_block_range(path, BlockSelection{}, ctx), include);
+      BlockRange range = open_block_range(path, BlockSelection{}, ctx);
+      if (survey) {
+        stream->metadata = parse_metadata_block(range.head->data());
+        stream->surveyor = std::make_unique<RecordingSurveyor>(ctx.policy.verify_checksums);
+      }
+      stream->reader.emplace(std::move(range), include);
+      if (survey) stream->reader->observe(stream->surveyor.get());
     }
     OwnedRef capsule = py::check(PyCapsule_New(stream.get(), kChunkCapsule, chunk_stream_free));
     stream.release();
@@ -130,16 +138,18 @@ PyObject* chunks_open_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   });
 }
 
-// chunks_next(stream, max_blocks, path) -> DataFrame, or None once the recording is read
-PyObject* chunks_next_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+// chunks_next(stream, *, max_blocks) -> DataFrame, or None once the recording is read
+PyObject* chunks_next_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::string path;
-  return tool_guarded(path, [&]() -> PyObject* {
-    expect_args("chunks_next", nargs, 3);
-    ChunkStream& s = stream_of(args[0]);
-    const std::uint64_t max_blocks = py::arg_u64(args[1], "max_blocks");
-    path = fs_path(args[2]);
+  return py::guarded(path, [&]() -> PyObject* {
+    const Arguments a("chunks_next", kNextParams, args, nargs, kwnames);
+    ChunkStream& s = stream_of(a.first());
+    path = s.path;
+    PyObject* limit = a.get("max_blocks");
+    const std::uint64_t max_blocks = limit ? py::arg_u64(limit, "max_blocks") : 8192;
     if (max_blocks == 0) py::raise(PyExc_ValueError, "max_blocks must be at least 1");
     InUse in_use(s);
+    if (!s.reader) py::raise(PyExc_ValueError, "the chunked read is closed");
     SampleColumns columns;
     {
       WithoutGil unlocked;
@@ -149,6 +159,7 @@ PyObject* chunks_next_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
       }
     }
     if (columns.time.empty()) {
+      s.finished = true;
       if (s.rows == 0) {
         throw ReaderError::message(s.reader->screen().explain(
             "No valid sample data found in the specified range", &s.report));
@@ -161,12 +172,38 @@ PyObject* chunks_next_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 // chunks_report(stream) -> report of what the reading met so far
-PyObject* chunks_report_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return tool_guarded(std::string(), [&]() -> PyObject* {
-    expect_args("chunks_report", nargs, 1);
-    ChunkStream& s = stream_of(args[0]);
+PyObject* chunks_report_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return py::guarded([&]() -> PyObject* {
+    const Arguments a("chunks_report", kStreamParams, args, nargs, kwnames);
+    ChunkStream& s = stream_of(a.first());
     InUse in_use(s);
     return report_dict(s.report).release();
+  });
+}
+
+// chunks_survey(stream) -> the survey of the recording once every block has been read, else None;
+// it is handed over once
+PyObject* chunks_survey_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return py::guarded([&]() -> PyObject* {
+    const Arguments a("chunks_survey", kStreamParams, args, nargs, kwnames);
+    ChunkStream& s = stream_of(a.first());
+    InUse in_use(s);
+    if (!s.surveyor || !s.finished || !s.metadata) Py_RETURN_NONE;
+    // Handed over once: the columns move into the arrays.
+    RecordingQuality q = s.surveyor->finish(*s.metadata, s.report);
+    s.surveyor.reset();
+    return survey_dict(std::move(q)).release();
+  });
+}
+
+// chunks_close(stream) -> None; drops the reader and closes the file
+PyObject* chunks_close_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return py::guarded([&]() -> PyObject* {
+    const Arguments a("chunks_close", kStreamParams, args, nargs, kwnames);
+    ChunkStream& s = stream_of(a.first());
+    InUse in_use(s);
+    s.reader.reset();
+    Py_RETURN_NONE;
   });
 }
 

@@ -1,21 +1,16 @@
-// Header-only views of a recording: the block table, the quality report and the metadata.
+// Header-only views of a recording: the survey (metadata, quality, data block spans), the first
+// sample's time and the block table.
+#include "binding/dicts.hpp"
+#include "binding/handover.hpp"
+#include "binding/numpy_api.hpp"
 #include "header/timetext.hpp"
-#include "module/dicts.hpp"
-#include "module/handover.hpp"
-#include "module/numpy_api.hpp"
 #include "package/survey.hpp"
-#include "tools/binding.hpp"
+#include "tools/arguments.hpp"
+#include "tools/survey_dict.hpp"
 
 namespace morvane::tools {
 
 namespace {
-
-void expect_two(const char* name, Py_ssize_t nargs) {
-  if (nargs != 2) {
-    py::raise(PyExc_TypeError, std::string(name) + "() takes 2 positional arguments but " +
-                                   std::to_string(nargs) + " were given");
-  }
-}
 
 using Dict = py::DictBuilder;
 
@@ -27,98 +22,119 @@ OwnedRef boolean(bool b) { return OwnedRef(Py_NewRef(b ? Py_True : Py_False)); }
 OwnedRef real_or_none(const std::optional<float>& v) {
   return v ? real(static_cast<double>(*v)) : none();
 }
-using py::micros_text;
 
-std::string day_text(std::int64_t day) {
-  NaiveDateTime dt;
-  civil_from_days(day, dt.year, dt.month, dt.day);
-  std::string s = format_device_time(dt);
-  return s.substr(0, s.find('T'));
+constexpr const char* kPathParams[] = {"path", "verify_checksums"};
+
+OwnedRef quality_dict(const RecordingQuality& q, bool verify) {
+  std::optional<double> rate;
+  const DataTimeRange& r = q.range;
+  if (r.first_sample_us && r.last_sample_us) {
+    const double span = static_cast<double>(*r.last_sample_us - *r.first_sample_us) / 1000000.0;
+    if (r.sample_count >= 2 && span > 0.0) rate = static_cast<double>(r.sample_count - 1) / span;
+  }
+  Dict reasons;
+  for (const auto& [reason, count] : q.bad_block_reasons) {
+    py::check_status(PyDict_SetItemString(reasons.get(), reason.c_str(), integer(count).get()));
+  }
+  OwnedRef sessions = py::check(PyList_New(0));
+  for (std::uint32_t s : q.session_ids) py::check_status(PyList_Append(sessions.get(), integer(s).get()));
+  OwnedRef axes = py::check(PyList_New(0));
+  for (unsigned a : q.axes) py::check_status(PyList_Append(axes.get(), integer(a).get()));
+  OwnedRef temperature_range = none();
+  if (q.temperature_min && q.temperature_max) {
+    temperature_range = py::check(PyList_New(2));
+    PyList_SET_ITEM(temperature_range.get(), 0, real_or_none(q.temperature_min).release());
+    PyList_SET_ITEM(temperature_range.get(), 1, real_or_none(q.temperature_max).release());
+  }
+  Dict d;
+  d.add("blocks", integer(q.blocks));
+  d.add("data_blocks", integer(q.data_blocks));
+  d.add("erased_blocks", integer(q.erased_blocks));
+  d.add("empty_blocks", integer(q.empty_blocks));
+  d.add("bad_blocks", integer(q.bad_blocks));
+  d.add("bad_block_reasons", OwnedRef(reasons.release()));
+  d.add("checksum_failures", integer(q.checksum_failures));
+  d.add("checksums_verified", boolean(verify));
+  d.add("trailing_bytes", integer(q.read.trailing_bytes));
+  d.add("compressed", boolean(q.read.compressed));
+  d.add("truncated", q.read.truncated ? text(*q.read.truncated) : none());
+  d.add("samples", integer(r.sample_count));
+  d.add("first_sample", py::micros_text(r.first_sample_us));
+  d.add("last_sample", py::micros_text(r.last_sample_us));
+  d.add("nominal_rate_hz", real(q.metadata.sample_rate_hz));
+  d.add("effective_rate_hz", rate ? real(*rate) : none());
+  d.add("sequence_breaks", integer(q.sequence_breaks));
+  d.add("missing_blocks", integer(q.missing_blocks));
+  d.add("gaps", integer(q.gaps));
+  d.add("gap_seconds", real(q.gap_seconds));
+  d.add("longest_gap_seconds", real(q.longest_gap_seconds));
+  d.add("backward_jumps", integer(q.backward_jumps));
+  d.add("rate_changes", integer(q.rate_changes));
+  d.add("format_changes", integer(q.format_changes));
+  d.add("session_ids", std::move(sessions));
+  d.add("axes", std::move(axes));
+  d.add("days", none());
+  d.add("temperature_range", std::move(temperature_range));
+  d.add("battery_first", real_or_none(q.battery_first));
+  d.add("battery_last", real_or_none(q.battery_last));
+  return OwnedRef(d.release());
 }
 
 }  // namespace
 
-// quality(path, verify_checksums) -> dict
-PyObject* quality_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+OwnedRef survey_dict(RecordingQuality&& q) {
+  Dict spans;
+  spans.add("block", py::vector_to_ndarray(std::move(q.span_block), NPY_INT64));
+  spans.add("start", py::vector_to_ndarray(std::move(q.span_start), NPY_DOUBLE));
+  spans.add("end", py::vector_to_ndarray(std::move(q.span_end), NPY_DOUBLE));
+  spans.add("raw_start", py::vector_to_ndarray(std::move(q.span_raw_start), NPY_DOUBLE));
+  Dict d;
+  d.add("metadata", OwnedRef(py::metadata_dict(q.metadata, q.range)));
+  d.add("quality", quality_dict(q, q.verified));
+  d.add("spans", OwnedRef(spans.release()));
+  return OwnedRef(d.release());
+}
+
+// survey(path, *, verify_checksums) -> the survey dictionary (see survey_dict)
+PyObject* survey_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::string path;
-  return tool_guarded(path, [&]() -> PyObject* {
-    expect_two("quality", nargs);
-    path = fs_path(args[0]);
-    const bool verify = truth(args[1]);
+  return py::guarded(path, [&]() -> PyObject* {
+    const Arguments a("survey", kPathParams, args, nargs, kwnames);
+    path = fs_path(a.first());
+    const bool verify = a.flag("verify_checksums", true);
     RecordingQuality q;
     {
       WithoutGil unlocked;
       q = assess_recording(path, verify);
     }
-    std::optional<double> rate;
-    const DataTimeRange& r = q.range;
-    if (r.first_sample_us && r.last_sample_us) {
-      const double span = static_cast<double>(*r.last_sample_us - *r.first_sample_us) / 1000000.0;
-      if (r.sample_count >= 2 && span > 0.0) rate = static_cast<double>(r.sample_count - 1) / span;
-    }
-    Dict reasons;
-    for (const auto& [reason, count] : q.bad_block_reasons) {
-      py::check_status(PyDict_SetItemString(reasons.get(), reason.c_str(), integer(count).get()));
-    }
-    OwnedRef sessions = py::check(PyList_New(0));
-    for (std::uint32_t s : q.session_ids) py::check_status(PyList_Append(sessions.get(), integer(s).get()));
-    OwnedRef axes = py::check(PyList_New(0));
-    for (unsigned a : q.axes) py::check_status(PyList_Append(axes.get(), integer(a).get()));
-    OwnedRef days = py::check(PyList_New(0));
-    for (const auto& [day, seconds] : q.day_seconds) {
-      Dict d;
-      d.add("date", text(day_text(day)));
-      d.add("hours", real(seconds / 3600.0));
-      py::check_status(PyList_Append(days.get(), d.get()));
-    }
-    OwnedRef temperature_range = none();
-    if (q.temperature_min && q.temperature_max) {
-      temperature_range = py::check(PyList_New(2));
-      PyList_SET_ITEM(temperature_range.get(), 0, real_or_none(q.temperature_min).release());
-      PyList_SET_ITEM(temperature_range.get(), 1, real_or_none(q.temperature_max).release());
-    }
-    Dict d;
-    d.add("blocks", integer(q.blocks));
-    d.add("data_blocks", integer(q.data_blocks));
-    d.add("erased_blocks", integer(q.erased_blocks));
-    d.add("empty_blocks", integer(q.empty_blocks));
-    d.add("bad_blocks", integer(q.bad_blocks));
-    d.add("bad_block_reasons", OwnedRef(reasons.release()));
-    d.add("checksum_failures", integer(q.checksum_failures));
-    d.add("checksums_verified", boolean(verify));
-    d.add("trailing_bytes", integer(q.read.trailing_bytes));
-    d.add("compressed", boolean(q.read.compressed));
-    d.add("truncated", q.read.truncated ? text(*q.read.truncated) : none());
-    d.add("samples", integer(r.sample_count));
-    d.add("first_sample", micros_text(r.first_sample_us));
-    d.add("last_sample", micros_text(r.last_sample_us));
-    d.add("nominal_rate_hz", real(q.metadata.sample_rate_hz));
-    d.add("effective_rate_hz", rate ? real(*rate) : none());
-    d.add("sequence_breaks", integer(q.sequence_breaks));
-    d.add("missing_blocks", integer(q.missing_blocks));
-    d.add("gaps", integer(q.gaps));
-    d.add("gap_seconds", real(q.gap_seconds));
-    d.add("longest_gap_seconds", real(q.longest_gap_seconds));
-    d.add("backward_jumps", integer(q.backward_jumps));
-    d.add("rate_changes", integer(q.rate_changes));
-    d.add("format_changes", integer(q.format_changes));
-    d.add("session_ids", std::move(sessions));
-    d.add("axes", std::move(axes));
-    d.add("days", std::move(days));
-    d.add("temperature_range", std::move(temperature_range));
-    d.add("battery_first", real_or_none(q.battery_first));
-    d.add("battery_last", real_or_none(q.battery_last));
-    return d.release();
+    return survey_dict(std::move(q)).release();
   });
 }
 
-// block_table(path, verify_checksums) -> (dict of arrays, reason texts, report)
-PyObject* block_table_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+// first_sample(path, *, verify_checksums) -> device microseconds of the first sample, or None
+PyObject* first_sample_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::string path;
-  return tool_guarded(path, [&]() -> PyObject* {
-    expect_two("block_table", nargs);
-    path = fs_path(args[0]);
-    const bool verify = truth(args[1]);
+  return py::guarded(path, [&]() -> PyObject* {
+    const Arguments a("first_sample", kPathParams, args, nargs, kwnames);
+    path = fs_path(a.first());
+    const bool verify = a.flag("verify_checksums", true);
+    std::optional<std::int64_t> first;
+    {
+      WithoutGil unlocked;
+      first = first_sample_time(path, verify);
+    }
+    if (!first) Py_RETURN_NONE;
+    return PyLong_FromLongLong(*first);
+  });
+}
+
+// block_table(path, *, verify_checksums) -> (dict of arrays, reason texts, report)
+PyObject* block_table_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::string path;
+  return py::guarded(path, [&]() -> PyObject* {
+    const Arguments a("block_table", kPathParams, args, nargs, kwnames);
+    path = fs_path(a.first());
+    const bool verify = a.flag("verify_checksums", true);
     BlockTable t;
     {
       WithoutGil unlocked;
@@ -146,29 +162,6 @@ PyObject* block_table_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
     OwnedRef report = report_dict(t.read);
     return PyTuple_Pack(3, columns.get(), reasons.get(), report.get());
-  });
-}
-
-// metadata(path, verify_checksums) -> the read_metadata dictionary, data times over the valid
-// blocks
-PyObject* metadata_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  std::string path;
-  return tool_guarded(path, [&]() -> PyObject* {
-    expect_two("metadata", nargs);
-    path = fs_path(args[0]);
-    const bool verify = truth(args[1]);
-    MetadataBlock m;
-    DataTimeRange range;
-    {
-      WithoutGil unlocked;
-      ReadReport report;
-      m = survey_recording(path, verify, report, [&](const SurveyBlock& b) {
-        if (b.cls.kind == BlockKind::data) {
-          extend_time_range(range, b.span.start, b.span.end, b.cls.timing.sample_count);
-        }
-      });
-    }
-    return py::metadata_dict(m, range);
   });
 }
 

@@ -1,25 +1,24 @@
 """Per-bin statistics shared by the in-memory preparation functions and the chunked pipeline.
 
-Samples are assigned to clock-aligned bins (``origin + k * length`` in microseconds). A
+Samples are assigned to the bins of a grid (:mod:`morvane_tools.days`: epochs, windows). A
 ``BinFeeder`` accepts the samples in any number of consecutive pieces and hands a kernel only
 whole bins, so every per-bin statistic is computed from the same contiguous samples whether
 the recording arrives in one frame or in chunks: the in-memory functions and ``prepare`` run
-the same code and differ only by float rounding in the order of long sums.
+the same code and differ only by float rounding in the order of long sums. ENMO, MAD and the
+z-angle are computed here, in float64, for every caller.
 """
 
 from __future__ import annotations
 
-import os
 import threading
-from concurrent.futures import ThreadPoolExecutor
 from typing import Callable, Sequence
 
 import numpy as np
 import pandas as pd
 
-# A spacing of this many microseconds or more between consecutive samples is a gap.
-GAP_US = 1_000_000
-DAY_US = 86_400_000_000
+from .coverage import gap_positions
+from .days import Grid
+from .threads import run_tasks
 # samples handed to a kernel at a time (temporaries stay in cache)
 _GROUP = 1 << 17
 
@@ -55,11 +54,6 @@ def index_us(index: pd.DatetimeIndex) -> np.ndarray:
     return np.asarray(index.asi8)
 
 
-def midnight_us(index: pd.DatetimeIndex) -> int:
-    """The midnight (in the index's own clock) before the first sample, in microseconds."""
-    return int(index[:1].normalize().as_unit("us").asi8[0])
-
-
 def column(frame: pd.DataFrame, name: str) -> np.ndarray:
     a = frame[name].to_numpy()
     if a.dtype != np.float32 and a.dtype != np.float64:
@@ -69,38 +63,23 @@ def column(frame: pd.DataFrame, name: str) -> np.ndarray:
 
 # --------------------------------------------------------------------------- the feeder
 
-_pool: ThreadPoolExecutor | None = None
-
-
-def run_tasks(fn: Callable, tasks: list) -> list:
-    """``fn(*task)`` for every task, on two threads when there are several (NumPy releases
-    the interpreter lock inside its loops), results in order."""
-    global _pool
-    workers = min(2, os.cpu_count() or 1)
-    if len(tasks) < 2 or workers < 2:
-        return [fn(*task) for task in tasks]
-    if _pool is None:
-        _pool = ThreadPoolExecutor(max_workers=workers, thread_name_prefix="morvane-tools")
-    return list(_pool.map(lambda task: fn(*task), tasks))
-
-
 Kernel = Callable[[np.ndarray, list, np.ndarray, np.ndarray], dict]
 
 
 class BinFeeder:
-    """Cut consecutive pieces of samples into whole bins and run ``kernel`` on them.
+    """Cut consecutive pieces of samples into whole bins of ``grid`` and run ``kernel`` on them.
 
     ``kernel(t, cols, starts, ids)`` gets sample times ``t`` (sorted), the columns, the
-    position where each bin starts and each bin's number; it returns a dict of per-bin
-    arrays. ``reducers`` names how a statistic of a bin met twice (the clock ran backwards
-    into it) combines: "sum", "min", "max". The samples of the last bin of a piece are held
-    back until the next piece shows that bin is complete.
+    position where each bin starts and each bin's id; it returns a dict of per-bin arrays.
+    ``reducers`` names how a statistic of a bin met twice (the clock ran backwards into it)
+    combines: "sum", "min", "max". The samples of the last bin of a piece are held back until
+    the next piece shows that bin is complete. Up to ``workers`` threads run the kernel.
     """
 
-    def __init__(self, origin: int, length: int, kernel: Kernel,
-                 reducers: dict[str, str]) -> None:
-        self.origin = int(origin)
-        self.length = int(length)
+    def __init__(self, grid: Grid, kernel: Kernel, reducers: dict[str, str],
+                 workers: int = 1) -> None:
+        self.grid = grid
+        self.workers = int(workers)
         self.kernel = kernel
         self.reducers = reducers
         self._carry: list[tuple[np.ndarray, list]] = []
@@ -125,9 +104,9 @@ class BinFeeder:
                 self._feed_sorted(t[a:b], [c[a:b] for c in cols], backward)
 
     def _feed_sorted(self, t: np.ndarray, cols: list, backward: bool) -> None:
-        L, o = self.length, self.origin
+        g = self.grid
         if self._carry:
-            end = o + (self._carry_bin + 1) * L
+            end = int(g.ends(np.array([self._carry_bin]))[0])
             if not backward and int(t[0]) < end:
                 k = int(np.searchsorted(t, end))
                 self._carry.append((t[:k].copy(), [c[:k].copy() for c in cols]))
@@ -137,8 +116,8 @@ class BinFeeder:
                 t = t[k:]
                 cols = [c[k:] for c in cols]
             self._flush_carry()
-        last_bin = (int(t[-1]) - o) // L
-        s = int(np.searchsorted(t, o + last_bin * L))
+        last_bin = g.bin_of_scalar(int(t[-1]))
+        s = int(np.searchsorted(t, g.start_of(last_bin)))
         if s > 0:
             self._process(t[:s], [c[:s] for c in cols])
         self._carry = [(t[s:].copy(), [c[s:].copy() for c in cols])]
@@ -158,17 +137,17 @@ class BinFeeder:
         self._process(t, cols)
 
     def _process(self, t: np.ndarray, cols: list) -> None:
-        L, o = self.length, self.origin
+        g = self.grid
         n = len(t)
-        b0 = (int(t[0]) - o) // L
-        b1 = (int(t[-1]) - o) // L
+        b0 = g.bin_of_scalar(int(t[0]))
+        b1 = g.bin_of_scalar(int(t[-1]))
         if b1 == b0:
             starts = np.zeros(1, dtype=np.int64)
             ids = np.array([b0], dtype=np.int64)
         else:
-            edges = o + L * np.arange(b0 + 1, b1 + 1, dtype=np.int64)
+            ids = g.ids_between(b0, b1)
+            edges = g.starts(ids[1:])
             starts = np.concatenate([[0], np.searchsorted(t, edges)]).astype(np.int64)
-            ids = np.arange(b0, b1 + 1, dtype=np.int64)
             keep = np.diff(np.append(starts, n)) > 0
             if not keep.all():
                 starts, ids = starts[keep], ids[keep]
@@ -186,7 +165,7 @@ class BinFeeder:
             b = int(starts[r1]) if r1 < len(starts) else n
             self._ids.append(ids[r0:r1])
             tasks.append((t[a:b], [c[a:b] for c in cols], starts[r0:r1] - a, ids[r0:r1]))
-        self._out.extend(run_tasks(self.kernel, tasks))
+        self._out.extend(run_tasks(self.kernel, tasks, self.workers))
 
     def finish(self) -> tuple[np.ndarray, dict[str, np.ndarray]]:
         """Flush and return (bin numbers ascending, per-bin statistics)."""
@@ -224,9 +203,8 @@ def _counts(starts: np.ndarray, n: int) -> np.ndarray:
 
 
 def moment_kernel(minmax: bool, extra: int = 0) -> Kernel:
-    """Per-bin count, sums and sums of squares of the first three columns (float64), first
-    and last sample time, whether a gap lies inside the bin, optionally per-axis minimum and
-    maximum, and plain sums of ``extra`` further columns."""
+    """Per-bin count, sums and sums of squares of the first three columns (float64),
+    optionally per-axis minimum and maximum, and plain sums of ``extra`` further columns."""
 
     def kernel(t: np.ndarray, cols: list, starts: np.ndarray, ids: np.ndarray) -> dict:
         n = len(t)
@@ -252,30 +230,13 @@ def moment_kernel(minmax: bool, extra: int = 0) -> Kernel:
         if extra:
             out["sx"] = np.stack([np.add.reduceat(cols[3 + j], starts, dtype=np.float64)
                                   for j in range(extra)], axis=1)
-        out["first"] = t[starts]
-        out["last"] = t[np.append(starts[1:], n) - 1]
-        gap = np.zeros(len(starts), dtype=bool)
-        if n > 1:
-            at = np.flatnonzero(np.diff(t) >= GAP_US)
-            if at.size:
-                run = np.searchsorted(starts, at, side="right") - 1
-                nxt = np.searchsorted(starts, at + 1, side="right") - 1
-                gap[run[run == nxt]] = True
-        out["gap"] = gap
         return out
 
     return kernel
 
 
 MOMENT_REDUCERS = {"n": "sum", "s1": "sum", "s2": "sum", "min": "min", "max": "max",
-                   "sx": "sum", "first": "min", "last": "max", "gap": "max"}
-
-
-def covered(first: np.ndarray, last: np.ndarray, gap: np.ndarray, start: np.ndarray,
-            end: np.ndarray) -> np.ndarray:
-    """Windows whose samples leave no gap: none inside, the first sample less than a gap
-    after the start and the last less than a gap before the end."""
-    return (~gap) & (first - start < GAP_US) & (end - last < GAP_US)
+                   "sx": "sum"}
 
 
 def sd_from_moments(n: np.ndarray, s1: np.ndarray, s2: np.ndarray) -> np.ndarray:
@@ -417,9 +378,17 @@ class SpacingHistogram:
         return (float(lo) + float(hi)) / 2.0
 
 
-def stretch_bounds(t: np.ndarray) -> np.ndarray:
-    """Positions where a new stretch starts (a spacing of a second or more, or the clock
-    running backwards), with 0 and len(t) at the ends."""
+def stretch_bounds(t: np.ndarray, period_us: float | None = None) -> np.ndarray:
+    """Positions where a new stretch of samples starts (after a gap, or where the clock runs
+    backwards), with 0 and len(t) at the ends. ``period_us`` is the sampling period the gap
+    rule needs (default: the median spacing)."""
+    t = np.asarray(t, dtype=np.int64)
+    if len(t) < 2:
+        return np.array([0, len(t)], dtype=np.int64)
+    if period_us is None:
+        h = SpacingHistogram()
+        h.add(t)
+        period_us = h.median() or 0.0
     d = t[1:] - t[:-1]
-    cut = np.flatnonzero(d.view(np.uint64) >= GAP_US) + 1
+    cut = np.union1d(gap_positions(t, period_us), np.flatnonzero(d < 0)) + 1
     return np.concatenate([[0], cut, [len(t)]]).astype(np.int64)

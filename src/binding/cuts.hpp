@@ -1,15 +1,12 @@
-// The cut dictionaries of seconds() and blocks(), and reading a cut argument back.
+// Reading a cut argument (the dictionaries of seconds() and blocks()) back into a cut.
 #pragma once
 
 #include <optional>
 
-#include "module/pyref.hpp"
+#include "binding/pyref.hpp"
 #include "package/pipeline.hpp"
 
 namespace morvane::py {
-
-PyObject* seconds_fn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* blocks_fn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // Reads the `cut` argument (borrowed, may be null or None) into a validated cut. Throws
 // PythonError: ValueError for a malformed or invalid cut, conversion errors unchanged.

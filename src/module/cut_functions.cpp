@@ -1,6 +1,7 @@
-#include "module/cuts.hpp"
-
-#include "module/convert.hpp"
+// seconds() and blocks(): the cut dictionaries of the reader's own module.
+#include "binding/convert.hpp"
+#include "binding/cuts.hpp"
+#include "module/entry.hpp"
 #include "packet/error.hpp"
 
 namespace morvane::py {
@@ -26,15 +27,6 @@ PyObject* cut_dict(const char* type, OwnedRef start, OwnedRef end) {
   check_status(PyDict_SetItemString(dict.get(), "start", start.get()));
   check_status(PyDict_SetItemString(dict.get(), "end", end.get()));
   return dict.release();
-}
-
-// The dict's own value for `key`, borrowed, or null when the key is missing. A subclass's
-// __getitem__ and __missing__ are not consulted.
-PyObject* plain_lookup(PyObject* dict, const char* key) {
-  OwnedRef name = check(PyUnicode_FromString(key));
-  PyObject* value = PyDict_GetItemWithError(dict, name.get());
-  if (!value && PyErr_Occurred()) throw PythonError{};
-  return value;
 }
 
 }  // namespace
@@ -71,32 +63,6 @@ PyObject* seconds_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 PyObject* blocks_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return make_cut<std::uint64_t>("blocks", CutSpec::Kind::blocks, &CutSpec::start_block,
                                  &CutSpec::end_block, arg_u64, optional_int, args, nargs, kwnames);
-}
-
-std::optional<CutSpec> read_cut(PyObject* obj) {
-  if (!obj || obj == Py_None) return std::nullopt;
-  if (!PyDict_Check(obj)) raise(PyExc_ValueError, "cut must be created by seconds() or blocks()");
-  PyObject* type = plain_lookup(obj, "type");
-  if (!type) raise(PyExc_ValueError, "cut is missing type");
-  const std::string kind = to_string(type);
-  CutSpec cut;
-  // Keep the values alive while converting: a conversion can run Python code that edits the dict.
-  OwnedRef start(Py_XNewRef(plain_lookup(obj, "start")));
-  OwnedRef end(Py_XNewRef(plain_lookup(obj, "end")));
-  auto given = [](const OwnedRef& v) { return v && v.get() != Py_None; };
-  if (kind == "blocks") {
-    cut.kind = CutSpec::Kind::blocks;
-    if (given(start)) cut.start_block = to_u64(start.get());
-    if (given(end)) cut.end_block = to_u64(end.get());
-  } else if (kind == "seconds") {
-    cut.kind = CutSpec::Kind::seconds;
-    if (given(start)) cut.start_seconds = to_double(start.get());
-    if (given(end)) cut.end_seconds = to_double(end.get());
-  } else {
-    raise(PyExc_ValueError, "cut type must be 'seconds' or 'blocks'");
-  }
-  as_value_error([&] { validate_cut(cut); });
-  return cut;
 }
 
 }  // namespace morvane::py

@@ -2,7 +2,7 @@
 // creation, not at module import.
 #pragma once
 
-#include "module/pyref.hpp"
+#include "binding/pyref.hpp"
 
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
 #define PY_ARRAY_UNIQUE_SYMBOL morvane_ARRAY_API

@@ -10,6 +10,10 @@
 #include <string>
 #include <utility>
 
+namespace morvane {
+class ReaderError;
+}
+
 namespace morvane::py {
 
 // Owns one strong reference; releases it when it goes out of scope.
@@ -58,11 +62,8 @@ std::string type_name(PyObject* obj);
 [[noreturn]] void raise_internal(const std::string& text);
 
 // Runs an entry function body and turns every failure into a Python exception: the one place
-// where the core's errors meet Python.
-template <class F>
-PyObject* guarded(F&& body) noexcept;
-
-PyObject* translate_current_exception() noexcept;
+// where the core's errors meet Python. `path` names the file a failure concerns, for the hook.
+PyObject* translate_current_exception(const std::string* path = nullptr) noexcept;
 
 template <class F>
 PyObject* guarded(F&& body) noexcept {
@@ -72,6 +73,21 @@ PyObject* guarded(F&& body) noexcept {
     return translate_current_exception();
   }
 }
+
+template <class F>
+PyObject* guarded(const std::string& path, F&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    return translate_current_exception(&path);
+  }
+}
+
+// A module may map some reading failures its own way before the common rule (a reading failure
+// becomes RuntimeError with its text): the hook sets the Python exception and returns true, or
+// returns false to leave the failure to the rule. Set once, at module creation.
+using ReaderErrorHook = bool (*)(const ReaderError& error, const std::string* path) noexcept;
+void set_reader_error_hook(ReaderErrorHook hook) noexcept;
 
 // Creates the exception type for internal failures ("<module>.InternalError"); called at module
 // creation.

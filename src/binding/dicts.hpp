@@ -6,7 +6,7 @@
 #include "header/metadata.hpp"
 #include "header/scan.hpp"
 #include "header/timetext.hpp"
-#include "module/pyref.hpp"
+#include "binding/pyref.hpp"
 
 namespace morvane::py {
 
@@ -51,9 +51,5 @@ class DictBuilder {
 // The dictionary of read_metadata: the metadata block's values and the data's first and last
 // sample times.
 PyObject* metadata_dict(const MetadataBlock& m, const DataTimeRange& range);
-
-PyObject* read_metadata_fn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* sampling_consistency_report_fn(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                         PyObject* kwnames);
 
 }  // namespace morvane::py

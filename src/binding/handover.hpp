@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "module/pyref.hpp"
+#include "binding/pyref.hpp"
 #include "package/columns.hpp"
 
 namespace morvane::py {

@@ -1,4 +1,10 @@
-"""Epoch summaries: ENMO, MAD, z-angle and channel means per clock-aligned epoch."""
+"""Epochs: ENMO, MAD, z-angle, channel means, coverage and non-wear per clock-aligned epoch.
+
+The epoch table is what every outcome is computed from: one row per epoch of the grid
+(:mod:`morvane_tools.days`) from the one holding the first sample to the one holding the last,
+with ``coverage`` (the fraction recorded) always and the ``nonwear`` fraction when non-wear is
+known, so "was this epoch worn and recorded?" is answered from the table alone.
+"""
 
 from __future__ import annotations
 
@@ -7,9 +13,12 @@ from typing import Any, Iterable
 import numpy as np
 import pandas as pd
 
-from . import _binning as B
+from . import binning as B
+from . import days as D
+from .coverage import Recorded, overlap_us
+from .threads import resolve
 
-__all__ = ["epochs"]
+__all__ = ["epochs", "EpochAccumulator", "epoch_table", "AUX"]
 
 AUX = ("temperature", "light", "battery")
 
@@ -17,19 +26,19 @@ AUX = ("temperature", "light", "battery")
 class EpochAccumulator:
     """Epoch statistics over samples fed in consecutive pieces (shared with ``prepare``)."""
 
-    def __init__(self, origin: int, length: int, aux: Iterable[str], tz: Any) -> None:
+    def __init__(self, grid: D.Grid, aux: Iterable[str], tz: Any, workers: int = 1) -> None:
         self.aux = tuple(aux)
-        self.origin, self.length, self.tz = origin, length, tz
-        self.feeder = B.BinFeeder(origin, length, B.epoch_kernel(len(self.aux)),
-                                  B.EPOCH_REDUCERS)
+        self.grid, self.tz = grid, tz
+        self.feeder = B.BinFeeder(grid, B.epoch_kernel(len(self.aux)), B.EPOCH_REDUCERS,
+                                  workers)
 
     def feed(self, t: np.ndarray, cols: list[np.ndarray]) -> None:
         """``cols``: acc_x, acc_y, acc_z, then the auxiliary columns in ``aux`` order."""
         self.feeder.feed(t, cols)
 
-    def table(self, nonwear: Any = None) -> pd.DataFrame:
+    def table(self, recorded: Recorded, nonwear: Any = None) -> pd.DataFrame:
         ids, st = self.feeder.finish()
-        return epoch_table(ids, st, self.origin, self.length, self.aux, self.tz, nonwear)
+        return epoch_table(ids, st, self.grid, self.aux, self.tz, recorded, nonwear)
 
 
 def _intervals_us(nonwear: Any, tz: Any) -> tuple[np.ndarray, np.ndarray]:
@@ -56,30 +65,12 @@ def _intervals_us(nonwear: Any, tz: Any) -> tuple[np.ndarray, np.ndarray]:
     return us(starts), us(ends)
 
 
-def _nonwear_fraction(e0: int, count: int, length: int, s: np.ndarray,
-                      e: np.ndarray) -> np.ndarray:
-    frac = np.zeros(count)
-    for a, b in zip(s.tolist(), e.tolist()):
-        if b <= a:
-            continue
-        i0 = max((a - e0) // length, 0)
-        i1 = min((b - 1 - e0) // length, count - 1)
-        if i1 < i0:
-            continue
-        lo = e0 + length * np.arange(i0, i1 + 1, dtype=np.int64)
-        ov = np.minimum(b, lo + length) - np.maximum(a, lo)
-        frac[i0:i1 + 1] += np.clip(ov, 0, None) / length
-    return np.minimum(frac, 1.0)
-
-
-def epoch_table(ids: np.ndarray, st: dict, origin: int, length: int, aux: tuple,
-                tz: Any, nonwear: Any) -> pd.DataFrame:
-    if len(ids):
-        first, last = int(ids[0]), int(ids[-1])
-        count = last - first + 1
-    else:
-        first, count = 0, 0
-    pos = ids - first
+def epoch_table(ids: np.ndarray, st: dict, grid: D.Grid, aux: tuple, tz: Any,
+                recorded: Recorded, nonwear: Any) -> pd.DataFrame:
+    ids = np.asarray(ids, dtype=np.int64)
+    rows = grid.ids_between(int(ids[0]), int(ids[-1])) if len(ids) else ids
+    count = len(rows)
+    pos = np.searchsorted(rows, ids)
     samples = np.zeros(count, dtype=np.int64)
     n = st["n"] if len(ids) else np.zeros(0)
     samples[pos] = n
@@ -89,9 +80,8 @@ def epoch_table(ids: np.ndarray, st: dict, origin: int, length: int, aux: tuple,
         out[pos] = values / n * scale
         return out.astype(dtype, copy=False)
 
-    e0 = origin + first * length
-    index = pd.DatetimeIndex((e0 + length * np.arange(count, dtype=np.int64))
-                             .astype("datetime64[us]"), name="epoch")
+    starts, ends = grid.starts(rows), grid.ends(rows)
+    index = pd.DatetimeIndex(starts.astype("datetime64[us]"), name="epoch")
     if tz is not None:
         index = index.tz_localize("UTC").tz_convert(tz)
     cols: dict[str, np.ndarray] = {"samples": samples}
@@ -108,21 +98,29 @@ def epoch_table(ids: np.ndarray, st: dict, origin: int, length: int, aux: tuple,
             cols[name] = np.zeros(0)
         for name in ("x_mean", "y_mean", "z_mean", *aux):
             cols[name] = np.zeros(0, dtype=np.float32)
+    cols["coverage"] = recorded.coverage(starts, ends)
     if nonwear is not None:
         s, e = _intervals_us(nonwear, tz)
-        cols["nonwear"] = _nonwear_fraction(e0, count, length, s, e).astype(np.float32)
-    return pd.DataFrame(cols, index=index)
+        frac = overlap_us(starts, ends, s, e) / (ends - starts) if count else np.zeros(0)
+        cols["nonwear"] = np.minimum(frac, 1.0).astype(np.float32)
+    table = pd.DataFrame(cols, index=index)
+    table.attrs["epoch"] = pd.Timedelta(microseconds=int(grid.length))
+    return table
 
 
-def epochs(frame: pd.DataFrame, epoch: Any = "30s", *, nonwear: Any = None) -> pd.DataFrame:
+def epochs(frame: pd.DataFrame, epoch: Any = "30s", *, nonwear: Any = None,
+           threads: int | None = None) -> pd.DataFrame:
     """Summarise a recording per clock-aligned epoch.
 
-    Epochs start at whole multiples of ``epoch`` since the midnight before the first
-    sample on the index's clock (the device clock for a naive index, UTC for a UTC-aware
-    one), so 30 s epochs start at :00 and :30 of every minute. Every
-    epoch from the one holding the first sample to the one holding the last is listed;
-    an epoch without samples has ``samples`` 0 and NaN everywhere else (its ``nonwear``
-    fraction is still given).
+    On the naive device clock and with a fixed offset (UTC included), epochs start at whole
+    multiples of ``epoch`` since the midnight before the first sample on the index's clock, so
+    30 s epochs start at :00 and :30 of every minute. With a time zone that has daylight
+    saving (an index aware in "Europe/London", say), each day's epochs start at its local
+    midnight and are laid end to end; the day's last epoch is cut at the next local midnight
+    when the day's length (23, 24 or 25 hours) is not a multiple of the epoch (an epoch that
+    divides an hour is never cut). Every epoch from the one holding the first sample to the
+    one holding the last is listed; an epoch without samples has ``samples`` 0 and NaN in its
+    statistics (its ``coverage`` and ``nonwear`` fraction are still given).
 
     Parameters
     ----------
@@ -134,6 +132,8 @@ def epochs(frame: pd.DataFrame, epoch: Any = "30s", *, nonwear: Any = None) -> p
         Epoch length, a positive whole number of microseconds.
     nonwear : DataFrame or sequence of (start, end), optional
         Non-wear intervals, e.g. from :func:`detect_nonwear`; adds a ``nonwear`` column.
+    threads : int, optional
+        Threads that may work at once (default: the cores; one inside a Dask worker).
 
     Returns
     -------
@@ -148,11 +148,16 @@ def epochs(frame: pd.DataFrame, epoch: Any = "30s", *, nonwear: Any = None) -> p
           (computed as ``arctan2``, so a sample with all three axes 0 counts as 0);
         - ``x_mean``, ``y_mean``, ``z_mean`` (float32): mean acceleration per axis, in g;
         - ``temperature``, ``light``, ``battery`` (float32) when the frame has them;
+        - ``coverage`` (float64): the fraction of the epoch's length that lies between the
+          first and last sample and outside every gap (:mod:`morvane_tools.coverage`; the
+          gaps are found from the sample times as the quality report finds them from the
+          blocks), exactly 1.0 for an epoch recorded throughout;
         - ``nonwear`` (float32) when intervals are given: the fraction of the epoch's
           time inside them.
 
         All per-sample arithmetic and every sum is done in float64; the three derived
-        measures stay float64, the plain means are float32 like the input.
+        measures stay float64, the plain means are float32 like the input. ``attrs["epoch"]``
+        holds the epoch length (a ``pandas.Timedelta``).
 
     Notes
     -----
@@ -164,10 +169,9 @@ def epochs(frame: pd.DataFrame, epoch: Any = "30s", *, nonwear: Any = None) -> p
     length = B.length_us(epoch, "epoch")
     aux = tuple(a for a in AUX if a in frame.columns)
     tz = frame.index.tz
-    if len(frame) == 0:
-        acc = EpochAccumulator(0, length, aux, tz)
-        return acc.table(nonwear)
-    acc = EpochAccumulator(B.midnight_us(frame.index), length, aux, tz)
     t = B.index_us(frame.index)
-    acc.feed(t, [B.column(frame, c) for c in (*B.ACC, *aux)])
-    return acc.table(nonwear)
+    grid = D.grid_for(tz, length, int(t[0]) if len(t) else 0)
+    acc = EpochAccumulator(grid, aux, tz, resolve(threads))
+    if len(frame):
+        acc.feed(t, [B.column(frame, c) for c in (*B.ACC, *aux)])
+    return acc.table(Recorded.from_samples(t), nonwear)

@@ -1,8 +1,8 @@
 // The zero-copy hand-over of native column buffers to NumPy and pandas, shared by both modules.
 #define MORVANE_NUMPY_DEFINE_TABLE
-#include "module/numpy_api.hpp"
+#include "binding/numpy_api.hpp"
 
-#include "module/handover.hpp"
+#include "binding/handover.hpp"
 #include "packet/timing.hpp"
 
 namespace morvane::py {

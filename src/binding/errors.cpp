@@ -1,13 +1,16 @@
 #include <new>
 
-#include "module/pyref.hpp"
+#include "binding/pyref.hpp"
 #include "packet/error.hpp"
 
 namespace morvane::py {
 
 namespace {
 PyObject* g_internal_error = nullptr;  // created once per process, never released
+ReaderErrorHook g_reader_error_hook = nullptr;
 }
+
+void set_reader_error_hook(ReaderErrorHook hook) noexcept { g_reader_error_hook = hook; }
 
 bool init_internal_error(const char* qualified_name) noexcept {
   if (g_internal_error) return true;
@@ -54,7 +57,7 @@ std::string type_name(PyObject* obj) {
   return "<failed to extract type name>";
 }
 
-PyObject* translate_current_exception() noexcept {
+PyObject* translate_current_exception(const std::string* path) noexcept {
   try {
     throw;
   } catch (const PythonError&) {
@@ -62,6 +65,10 @@ PyObject* translate_current_exception() noexcept {
       PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
     }
   } catch (const ReaderError& e) {
+    if (g_reader_error_hook && g_reader_error_hook(e, path)) {
+      if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error mapping failed");
+      return nullptr;
+    }
     set_error_text(PyExc_RuntimeError, e.text());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();

@@ -6,7 +6,7 @@
 #include <span>
 #include <string>
 
-#include "module/pyref.hpp"
+#include "binding/pyref.hpp"
 
 namespace morvane::py {
 
