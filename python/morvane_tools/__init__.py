@@ -28,6 +28,8 @@ __all__ = [
     "convert",
     "read_cwa_dask",
     "plot_overview",
+    "daily_summary",
+    "person_summary",
 ]
 
 # public name -> submodule that defines it
@@ -46,6 +48,8 @@ _HOME = {
     "convert": "cohort",
     "read_cwa_dask": "dask_frame",
     "plot_overview": "plot",
+    "daily_summary": "summaries",
+    "person_summary": "summaries",
 }
 
 
