@@ -229,10 +229,10 @@ def recording(tmp_path_factory):
     scenario.write_scenario(path, SEGMENTS, start=START, duration_s=32 * H, rate_code=0x48)
     frame, _ = mt.read_recording(path)
     epochs = mt.epochs(frame, "5s", nonwear=mt.detect_nonwear(frame))
-    # today's epochs have no coverage column: a fully sampled 5-s epoch at 25 Hz holds 125
-    # samples (the lead's epoch table will carry the real column)
-    epochs["coverage"] = np.minimum(epochs["samples"] / 125.0, 1.0)
-    epochs.attrs["epoch"] = pd.Timedelta("5s")
+    # a fully sampled 5-s epoch at 25 Hz holds 125 samples: what the table calls recorded
+    # throughout, apart from the last epoch (its last sample ends the recorded time)
+    full = epochs["samples"].to_numpy() == 125
+    assert np.array_equal(epochs["coverage"].to_numpy()[:-1] == 1.0, full[:-1])
     return epochs, mt.daily_summary(epochs)
 
 
@@ -240,7 +240,8 @@ def test_scenario_wear(recording):
     days = recording[1]
     assert list(days["valid"]) == [False, True, False]
     assert days["valid_hours"][1] == pytest.approx(22, abs=0.5)
-    assert days["valid_hours"][0] == days["valid_hours"][2] == pytest.approx(4, abs=0.01)
+    assert days["valid_hours"][0] == 4.0
+    assert days["valid_hours"][2] == 4.0 - 5 / 3600      # the last epoch is not recorded to its end
     assert set(range(24)) - set(days["valid_clock_hours"][1]) == {12, 13}
     person = mt.person_summary(days)
     assert (person["valid_days"], person["good_wear_time"]) == (1, False)
