@@ -29,6 +29,7 @@ __all__ = [
     "read_cwa_dask",
     "plot_overview",
     "daily_summary",
+    "summarize",
     "person_summary",
 ]
 
@@ -49,6 +50,7 @@ _HOME = {
     "read_cwa_dask": "dask_frame",
     "plot_overview": "plot",
     "daily_summary": "summaries",
+    "summarize": "summaries",
     "person_summary": "summaries",
 }
 

@@ -54,6 +54,30 @@ def index_us(index: pd.DatetimeIndex) -> np.ndarray:
     return np.asarray(index.asi8)
 
 
+def frame_times(frame: pd.DataFrame, timezone: object = None,
+                device_timezone: object = None) -> tuple[np.ndarray, object]:
+    """A frame's sample times (int64 microseconds) and the zone they are shown in.
+
+    Without options the index speaks for itself (naive device time, or instants in its zone).
+    A naive index with ``timezone`` or ``device_timezone`` is read as the device clock and
+    turned into instants as :func:`morvane_tools.read_recording` would; an aware index can
+    only be shown in another ``timezone``.
+    """
+    from .clock import Clock
+
+    t = index_us(frame.index)
+    if timezone is None and device_timezone is None:
+        return t, frame.index.tz
+    clock = Clock.from_options(timezone=timezone, device_timezone=device_timezone)
+    if frame.index.tz is not None:
+        if device_timezone is not None:
+            raise ValueError("device_timezone applies to a frame on the naive device clock; "
+                             "this frame's times are instants already")
+        return t, clock.display
+    offset = clock.offset_us(int(t[0]) if len(t) else None)
+    return (t - offset if offset else t), clock.display
+
+
 def column(frame: pd.DataFrame, name: str) -> np.ndarray:
     a = frame[name].to_numpy()
     if a.dtype != np.float32 and a.dtype != np.float64:

@@ -1,4 +1,4 @@
-"""The ``morvane`` command line: info, qc, convert and plot."""
+"""The ``morvane`` command line: info, qc, convert, summarize and plot."""
 
 from __future__ import annotations
 
@@ -70,6 +70,7 @@ def _clock(args: argparse.Namespace) -> dict[str, Any]:
 # the modules of the "tools" extra each command needs before it can do anything
 _EXTRAS = {
     "convert": ("pyarrow", "dask", "distributed"),
+    "summarize": ("pyarrow", "dask", "distributed"),
     "plot": ("matplotlib",),
 }
 
@@ -86,6 +87,19 @@ def _need_extra(command: str, modules: Sequence[str]) -> None:
         raise UsageError(
             f"{PROG} {command}: needs {', '.join(missing)} from the \"tools\" extra: "
             f'pip install "morvane[tools]" (in a checkout: pip install ".[tools]")')
+
+
+def _cluster_options(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--scheduler", metavar="ADDRESS",
+                   help="an existing Dask scheduler, e.g. tcp://10.0.0.5:8786 (default: a "
+                   "local cluster)")
+    p.add_argument("--workers", type=_positive_int, metavar="N",
+                   help="worker processes of the local cluster (default: the cores)")
+    p.add_argument("--no-resume", action="store_true",
+                   help="do everything again, even outputs that are up to date")
+    p.add_argument("--bad-blocks", choices=("skip", "raise"), default="skip",
+                   help="skip bad blocks (default) or fail the recording")
+    p.add_argument("--no-progress", action="store_true", help="no progress bar")
 
 
 def _parser() -> _Parser:
@@ -122,16 +136,28 @@ def _parser() -> _Parser:
     p.add_argument("--nonwear", action="store_true", help="detect non-wear (with --epochs)")
     p.add_argument("--resample", type=_positive_float, metavar="HZ",
                    help="resample the samples onto a regular grid")
-    p.add_argument("--scheduler", metavar="ADDRESS",
-                   help="an existing Dask scheduler, e.g. tcp://10.0.0.5:8786 (default: a "
-                   "local cluster)")
-    p.add_argument("--workers", type=_positive_int, metavar="N",
-                   help="worker processes of the local cluster (default: the cores)")
-    p.add_argument("--no-resume", action="store_true",
-                   help="convert everything again, even outputs that are up to date")
-    p.add_argument("--bad-blocks", choices=("skip", "raise"), default="skip",
-                   help="skip bad blocks (default) or fail the recording")
-    p.add_argument("--no-progress", action="store_true", help="no progress bar")
+    _cluster_options(p)
+    _clock_options(p)
+
+    p = sub.add_parser("summarize", help="activity outcomes per day and per person, on Dask",
+                       description="Summarise recordings (files, directories searched "
+                       "recursively, glob patterns): per recording its day table "
+                       "OUT/<path>.days.parquet, and the cohort tables OUT/summary.parquet and "
+                       "OUT/summary.csv with one row per recording. Exit status 0 when every "
+                       "input is summarised or up to date, 1 when any failed, 2 for bad "
+                       "arguments.")
+    p.add_argument("inputs", nargs="+", metavar="INPUT")
+    p.add_argument("-o", "--output", required=True, metavar="OUT", help="output directory")
+    p.add_argument("--cutpoints", metavar="NAME", default="default",
+                   help="ENMO cut-points by name (default: 40, 100, 400 mg; see "
+                   "morvane_tools.activity.CUTPOINTS)")
+    p.add_argument("--epoch", metavar="LENGTH", default="5s", help="epoch length (default 5s)")
+    p.add_argument("--min-wear-hours", type=_positive_float, default=16.0, metavar="H",
+                   help="valid hours that make a day valid (default 16)")
+    p.add_argument("--no-impute", action="store_true",
+                   help="outcomes from valid epochs only, without imputation by time of day")
+    p.add_argument("--no-calibrate", action="store_true", help="do not calibrate to gravity")
+    _cluster_options(p)
     _clock_options(p)
 
     p = sub.add_parser("plot", help="overview picture of a recording",
@@ -252,36 +278,59 @@ def _qc(args: argparse.Namespace) -> int:
 
 def _convert(args: argparse.Namespace) -> int:
     _need_extra("convert", _EXTRAS["convert"])
-    import morvane_tools
-
     clock = _clock(args)
     if args.epochs is None and (args.calibrate or args.nonwear):
         raise UsageError(f"{PROG} convert: --calibrate and --nonwear need --epochs")
     if args.epochs is not None and args.resample is not None:
         raise UsageError(f"{PROG} convert: --resample applies to samples, not --epochs")
-    if args.scheduler is not None and args.workers is not None:
-        raise UsageError(f"{PROG} convert: --workers applies to the local cluster, not to "
-                         "--scheduler")
     options: dict[str, Any] = dict(
         what="samples" if args.epochs is None else "epochs", resample_hz=args.resample,
-        calibrate=args.calibrate, nonwear=args.nonwear, bad_blocks=args.bad_blocks,
-        scheduler=args.scheduler, workers=args.workers, resume=not args.no_resume,
-        progress=not args.no_progress, **clock)
+        calibrate=args.calibrate, nonwear=args.nonwear, **clock)
     if args.epochs is not None:
         options["epoch"] = args.epochs
+    return _run_cohort(args, options, "converted")
+
+
+def _summarize(args: argparse.Namespace) -> int:
+    _need_extra("summarize", _EXTRAS["summarize"])
+    from morvane_tools.activity import CUTPOINTS
+
+    clock = _clock(args)
+    if args.cutpoints not in CUTPOINTS:
+        raise UsageError(f"{PROG} summarize: unknown cut-points {args.cutpoints!r}; known: "
+                         f"{', '.join(CUTPOINTS)}")
+    options: dict[str, Any] = dict(
+        what="summary", epoch=args.epoch, calibrate=not args.no_calibrate,
+        cutpoints=args.cutpoints, min_wear_hours=args.min_wear_hours,
+        impute=not args.no_impute, **clock)
+    return _run_cohort(args, options, "summarised")
+
+
+def _run_cohort(args: argparse.Namespace, options: dict[str, Any], done: str) -> int:
+    """Run a conversion for a command; report failures on standard error, one line each."""
+    import morvane_tools
+
+    if args.scheduler is not None and args.workers is not None:
+        raise UsageError(f"{PROG} {args.command}: --workers applies to the local cluster, not "
+                         "to --scheduler")
     try:
-        manifest = morvane_tools.convert(args.inputs, args.output, **options)
+        manifest = morvane_tools.convert(
+            args.inputs, args.output, bad_blocks=args.bad_blocks, scheduler=args.scheduler,
+            workers=args.workers, resume=not args.no_resume, progress=not args.no_progress,
+            **options)
     except (ValueError, TypeError, FileNotFoundError, NotADirectoryError) as exc:
-        raise UsageError(f"{PROG} convert: {_one_line(exc)}") from None
+        raise UsageError(f"{PROG} {args.command}: {_one_line(exc)}") from None
     mine = manifest[manifest["source"].isin(_sources(args.inputs, args.output))]
     counts = mine["status"].value_counts()
     failed = mine[mine["status"] == "failed"]
     for src, error in zip(failed["source"], failed["error"]):
         _error(f"failed: {src}: {error}")
-    summary = ", ".join(f"{counts.get(s, 0)} {s}" for s in ("converted", "up to date",
-                                                               "failed"))
-    print(f"{summary}; manifest: {os.path.join(args.output, 'manifest.parquet')}",
-          file=sys.stderr)
+    summary = ", ".join(f"{counts.get(s, 0)} {done if s == 'converted' else s}"
+                        for s in ("converted", "up to date", "failed"))
+    where = os.path.join(args.output, "manifest.parquet")
+    if options.get("what") == "summary":
+        where += f", {os.path.join(args.output, 'summary.csv')}"
+    print(f"{summary}; {where}", file=sys.stderr)
     return 1 if len(failed) else 0
 
 
@@ -324,7 +373,8 @@ def _error(message: str) -> None:
     print(message, file=sys.stderr)
 
 
-_COMMANDS = {"info": _info, "qc": _qc, "convert": _convert, "plot": _plot}
+_COMMANDS = {"info": _info, "qc": _qc, "convert": _convert, "summarize": _summarize,
+             "plot": _plot}
 
 
 def main(argv: Sequence[str] | None = None) -> int:

@@ -109,6 +109,7 @@ def epoch_table(ids: np.ndarray, st: dict, grid: D.Grid, aux: tuple, tz: Any,
 
 
 def epochs(frame: pd.DataFrame, epoch: Any = "30s", *, nonwear: Any = None,
+           timezone: Any = None, device_timezone: Any = None,
            threads: int | None = None) -> pd.DataFrame:
     """Summarise a recording per clock-aligned epoch.
 
@@ -132,6 +133,10 @@ def epochs(frame: pd.DataFrame, epoch: Any = "30s", *, nonwear: Any = None,
         Epoch length, a positive whole number of microseconds.
     nonwear : DataFrame or sequence of (start, end), optional
         Non-wear intervals, e.g. from :func:`detect_nonwear`; adds a ``nonwear`` column.
+    timezone, device_timezone : optional
+        For a frame on the naive device clock: read its times as
+        :func:`morvane_tools.read_recording` does with these options (instants, shown in the
+        wearer's zone). A frame whose index is aware is only shown in ``timezone``.
     threads : int, optional
         Threads that may work at once (default: the cores; one inside a Dask worker).
 
@@ -168,8 +173,7 @@ def epochs(frame: pd.DataFrame, epoch: Any = "30s", *, nonwear: Any = None,
     B.check_frame(frame)
     length = B.length_us(epoch, "epoch")
     aux = tuple(a for a in AUX if a in frame.columns)
-    tz = frame.index.tz
-    t = B.index_us(frame.index)
+    t, tz = B.frame_times(frame, timezone, device_timezone)
     grid = D.grid_for(tz, length, int(t[0]) if len(t) else 0)
     acc = EpochAccumulator(grid, aux, tz, resolve(threads))
     if len(frame):

@@ -124,7 +124,8 @@ def check_nonwear_options(window: Any, step: Any, sd_g: float, range_g: float,
 
 def detect_nonwear(frame: pd.DataFrame, *, window: Any = "60min", step: Any = "15min",
                    sd_g: float = 0.013, range_g: float = 0.05,
-                   min_axes: int = 2, threads: int | None = None) -> pd.DataFrame:
+                   min_axes: int = 2, timezone: Any = None, device_timezone: Any = None,
+                   threads: int | None = None) -> pd.DataFrame:
     """Find when the device was not worn (van Hees et al. 2011, 2013).
 
     Windows of length ``window`` start at every whole multiple of ``step`` since the
@@ -150,6 +151,9 @@ def detect_nonwear(frame: pd.DataFrame, *, window: Any = "60min", step: Any = "1
         Per-axis thresholds on the standard deviation and the range, in g.
     min_axes : int, default 2
         How many axes must be below both thresholds.
+    timezone, device_timezone : optional
+        As in :func:`morvane_tools.epochs`: windows then start at local midnight and the
+        intervals are instants in the wearer's zone.
     threads : int, optional
         Threads that may work at once (default: the cores; one inside a Dask worker).
 
@@ -161,11 +165,10 @@ def detect_nonwear(frame: pd.DataFrame, *, window: Any = "60min", step: Any = "1
     """
     B.check_frame(frame)
     rule = NonwearRule(window, step, sd_g, range_g, min_axes)
-    tz = frame.index.tz
+    t, tz = B.frame_times(frame, timezone, device_timezone)
     if len(frame) == 0:
         e = np.zeros(0, dtype=np.int64)
         return intervals_frame(e, e, tz)
-    t = B.index_us(frame.index)
     acc = NonwearAccumulator(tz, int(t[0]), rule, resolve(threads))
     acc.feed(t, [B.column(frame, c) for c in B.ACC])
     return intervals_frame(*acc.intervals(Recorded.from_samples(t)), tz)

@@ -10,6 +10,8 @@ and epoch grids in :mod:`morvane_tools.days`.
 from __future__ import annotations
 
 import math
+import os
+from dataclasses import dataclass
 from typing import Any, Mapping
 
 import numpy as np
@@ -19,7 +21,8 @@ from . import activity as A
 from . import days as D
 from .clock import zone_name
 
-__all__ = ["daily_summary", "person_summary", "OUTCOMES"]
+__all__ = ["daily_summary", "person_summary", "summarize", "summarize_with", "SummaryOptions",
+           "cohort_row", "OUTCOMES", "version"]
 
 _MX_MINUTES = (60, 30, 10, 5, 2, 1)
 _RESOLUTION_US = 10 * 60 * 1_000_000
@@ -432,3 +435,158 @@ def person_summary(days: pd.DataFrame) -> dict[str, Any]:
             out[f"{key}_{g}"] = _plain(value)
     out["reason"] = reason
     return out
+
+
+def version() -> str:
+    """The installed package's version."""
+    from importlib.metadata import PackageNotFoundError
+    from importlib.metadata import version as installed
+
+    try:
+        return installed("morvane")
+    except PackageNotFoundError:
+        return "unknown"
+
+
+@dataclass(frozen=True)
+class SummaryOptions:
+    """The checked options of a summary (see :func:`summarize`)."""
+
+    epoch_us: int = 5_000_000
+    calibrate: bool = True
+    cutpoints: str | tuple[tuple[str, float], ...] = "default"
+    min_wear_hours: float = 16.0
+    impute: bool = True
+
+    @classmethod
+    def of(cls, *, epoch: Any = "5s", calibrate: bool = True,
+           cutpoints: str | Mapping[str, Any] = "default", min_wear_hours: float = 16,
+           impute: bool = True) -> SummaryOptions:
+        from .binning import length_us
+
+        if not isinstance(calibrate, bool) or not isinstance(impute, bool):
+            raise TypeError("calibrate and impute must be True or False")
+        cuts = A.cutpoints(cutpoints)
+        if isinstance(min_wear_hours, bool) or not isinstance(min_wear_hours, (int, float)) \
+                or not 0 <= min_wear_hours <= 25:
+            raise ValueError("min_wear_hours must be a number of hours from 0 to 25")
+        named = cutpoints if isinstance(cutpoints, str) else tuple(sorted(cuts.items()))
+        return cls(length_us(epoch, "epoch"), calibrate, named, float(min_wear_hours), impute)
+
+    @property
+    def cuts(self) -> dict[str, float]:
+        return A.cutpoints(self.cutpoints if isinstance(self.cutpoints, str)
+                           else dict(self.cutpoints))
+
+    def describe(self) -> dict[str, Any]:
+        return {"epoch": _duration_text(self.epoch_us), "calibrate": self.calibrate,
+                "cutpoints": self.cutpoints if isinstance(self.cutpoints, str) else "custom",
+                **self.cuts, "min_wear_hours": self.min_wear_hours, "impute": self.impute}
+
+
+def _duration_text(us: int) -> str:
+    seconds = us / 1e6
+    return f"{seconds:g}s"
+
+
+def summarize(path: Any, *, epoch: Any = "5s", timezone: Any = None, device_timezone: Any = None,
+              calibrate: bool = True, cutpoints: str | Mapping[str, Any] = "default",
+              min_wear_hours: float = 16, impute: bool = True, bad_blocks: str = "skip",
+              threads: int | None = None) -> tuple[pd.DataFrame, dict[str, Any]]:
+    """The whole chain from a recording to its day table and person summary, in bounded memory.
+
+    The recording is read in chunks (:func:`morvane_tools.prepare`): calibrated against
+    gravity (van Hees et al. 2014), non-wear detected (van Hees et al. 2011, 2013) and
+    summarised per ``epoch`` (ENMO with coverage and non-wear) on the wearer's local clock;
+    then :func:`daily_summary` and :func:`person_summary`.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        A CWA recording, plain or gzip-compressed.
+    epoch : str or timedelta, default "5s"
+        Epoch length.
+    timezone, device_timezone : optional
+        As in :func:`morvane_tools.read_recording`; days are then the wearer's local days.
+    calibrate : bool, default True
+        Calibrate against gravity first.
+    cutpoints, min_wear_hours, impute
+        As in :func:`daily_summary`.
+    bad_blocks : {"skip", "raise"}
+        Passed on to the reader.
+    threads : int, optional
+        Threads that may work at once (see :func:`morvane_tools.prepare`).
+
+    Returns
+    -------
+    days : pandas.DataFrame
+        The day table (:func:`daily_summary`).
+    info : dict
+        JSON-serialisable: ``person`` (:func:`person_summary`), ``id`` (the file name
+        without ``.cwa``/``.cwa.gz``), ``device_id``, ``session_id``, ``calibration``,
+        ``quality`` (the quality report on the same clock), ``version`` (the package's)
+        and ``parameters`` (every parameter used).
+    """
+    from .options import ReadOptions
+
+    settings = SummaryOptions.of(epoch=epoch, calibrate=calibrate, cutpoints=cutpoints,
+                                 min_wear_hours=min_wear_hours, impute=impute)
+    options = ReadOptions.of(bad_blocks=bad_blocks, timezone=timezone,
+                             device_timezone=device_timezone, threads=threads)
+    days, info, _ = summarize_with(path, options, settings)
+    return days, info
+
+
+def summarize_with(path: Any, options: Any, settings: SummaryOptions
+                   ) -> tuple[pd.DataFrame, dict[str, Any], Any]:
+    """:func:`summarize` with checked options; also returns the preparation (its survey)."""
+    from .cohort.discover import recording_id
+    from .jsonable import jsonable
+    from .options import fs_path
+    from .prepare import prepare_with
+
+    p = fs_path(path)
+    done = prepare_with(p, options.but(include_magnetometer=False), calibrate=settings.calibrate,
+                        nonwear=True, lowpass_hz=None, epoch_us=settings.epoch_us)
+    days = daily_summary(done.table, cutpoints=settings.cuts,
+                         min_wear_hours=settings.min_wear_hours, impute=settings.impute)
+    survey = done.survey
+    metadata = survey.metadata if survey is not None else {}
+    parameters = {
+        **settings.describe(),
+        "nonwear": "detect_nonwear defaults (60-minute windows every 15 minutes; sd below "
+                   "13 mg and range below 50 mg on 2 axes)",
+        "bad_blocks": options.bad_blocks,
+        **options.clock.describe(),
+        "device_utc_offset_s": None if done.offset_us is None else done.offset_us / 1e6,
+    }
+    info: dict[str, Any] = {
+        "person": person_summary(days),
+        "id": recording_id(os.fsdecode(p)),
+        "device_id": metadata.get("device_id"),
+        "session_id": metadata.get("session_id"),
+        "calibration": done.calibration,
+        "quality": survey.quality_report(options.clock) if survey is not None else None,
+        "version": version(),
+        "parameters": parameters,
+    }
+    return days, jsonable(info), done
+
+
+def cohort_row(info: dict[str, Any]) -> dict[str, Any]:
+    """One row of a cohort's summary table: identity, quality and the person summary."""
+    quality = info.get("quality") or {}
+    calibration = info.get("calibration") or {}
+    row: dict[str, Any] = {
+        "id": info.get("id"), "device_id": info.get("device_id"),
+        "session_id": info.get("session_id"),
+        "first_sample": quality.get("first_sample"), "last_sample": quality.get("last_sample"),
+        "samples": quality.get("samples"), "effective_rate_hz": quality.get("effective_rate_hz"),
+        "bad_blocks": quality.get("bad_blocks"),
+        "checksum_failures": quality.get("checksum_failures"), "gaps": quality.get("gaps"),
+        "gap_seconds": quality.get("gap_seconds"),
+        "calibrated": calibration.get("calibrated"),
+        "calibration_error_mg": calibration.get("error_after_mg"),
+    }
+    row.update(info.get("person") or {})
+    return row

@@ -11,6 +11,7 @@ from typing import Any
 import pandas as pd
 
 from ..options import ReadOptions
+from ..summaries import SummaryOptions
 from ..survey import Survey
 from .cluster import Progress, run_tasks
 from .discover import find_recordings
@@ -19,7 +20,7 @@ from .manifest import (MANIFEST_NAME, Manifest, empty_row, is_up_to_date, manife
 
 __all__ = ["convert", "ConvertOptions", "Result"]
 
-_WHAT = ("samples", "epochs")
+_WHAT = ("samples", "epochs", "summary")
 
 
 @dataclass
@@ -40,13 +41,23 @@ class ConvertOptions:
     calibrate: bool = False
     nonwear: bool = False
     read: ReadOptions = field(default_factory=ReadOptions)
+    summary: SummaryOptions | None = None
 
     @classmethod
-    def of(cls, *, what: str = "samples", epoch: str = "30s", calibrate: bool = False,
-           nonwear: bool = False, resample_hz: float | None = None, bad_blocks: str = "skip",
-           timezone: Any = None, device_timezone: Any = None) -> ConvertOptions:
+    def of(cls, *, what: str = "samples", epoch: str | None = None,
+           calibrate: bool | None = None, nonwear: bool = False,
+           resample_hz: float | None = None, bad_blocks: str = "skip", timezone: Any = None,
+           device_timezone: Any = None, cutpoints: Any = "default", min_wear_hours: float = 16,
+           impute: bool = True) -> ConvertOptions:
         if what not in _WHAT:
             raise ValueError(f"what must be one of {', '.join(map(repr, _WHAT))}, not {what!r}")
+        if epoch is None:
+            epoch = "5s" if what == "summary" else "30s"
+        if calibrate is None:
+            calibrate = what == "summary"
+        if what != "summary" and (cutpoints != "default" or min_wear_hours != 16
+                                  or impute is not True):
+            raise ValueError("cutpoints, min_wear_hours and impute apply to what='summary'")
         for name, flag in (("calibrate", calibrate), ("nonwear", nonwear)):
             if not isinstance(flag, bool):
                 raise TypeError(f"{name} must be True or False")
@@ -63,6 +74,8 @@ class ConvertOptions:
                 raise ValueError("epoch must be positive")
         elif calibrate or nonwear:
             raise ValueError("calibrate and nonwear apply to epochs (what='epochs')")
+        if what == "summary" and nonwear:
+            raise ValueError("a summary always detects non-wear; nonwear applies to epochs")
         if resample_hz is not None:
             if isinstance(resample_hz, bool) or not isinstance(resample_hz, (int, float)):
                 raise TypeError("resample_hz must be a number")
@@ -70,7 +83,12 @@ class ConvertOptions:
                 raise ValueError("resample_hz must be a positive number")
         read = ReadOptions.of(resample_hz=resample_hz, bad_blocks=bad_blocks,
                               timezone=timezone, device_timezone=device_timezone)
-        return cls(what=what, epoch=epoch, calibrate=calibrate, nonwear=nonwear, read=read)
+        summary = None
+        if what == "summary":
+            summary = SummaryOptions.of(epoch=epoch, calibrate=calibrate, cutpoints=cutpoints,
+                                        min_wear_hours=min_wear_hours, impute=impute)
+        return cls(what=what, epoch=epoch, calibrate=calibrate, nonwear=nonwear, read=read,
+                   summary=summary)
 
     def describe(self) -> dict[str, Any]:
         """The options as JSON: in the manifest, in each file's metadata, and compared on
@@ -78,6 +96,8 @@ class ConvertOptions:
         out: dict[str, Any] = {"what": self.what, "bad_blocks": self.read.bad_blocks}
         if self.what == "samples":
             out["resample_hz"] = self.read.resample_hz
+        elif self.summary is not None:
+            out.update(self.summary.describe())
         else:
             out.update(epoch=self.epoch, calibrate=self.calibrate, nonwear=self.nonwear)
         clock = self.read.clock.describe()
@@ -86,7 +106,7 @@ class ConvertOptions:
         return out
 
     def output_name(self, relative: str) -> str:
-        return relative + ".parquet"
+        return relative + (".days.parquet" if self.what == "summary" else ".parquet")
 
     def outputs(self, final: str) -> list[str]:
         """Every file a task writes for one recording (the first is its manifest output)."""
@@ -100,6 +120,14 @@ class ConvertOptions:
         if self.what == "samples":
             rows, s = write_samples(src, tmp, self.read, record)
             return Result(s, rows)
+        if self.summary is not None:
+            from ..summaries import cohort_row, summarize_with
+            from .summary_table import SUMMARY_KEY
+
+            days, info, done = summarize_with(src, self.read, self.summary)
+            write_table(days, tmp, done.survey, record, self.read, {SUMMARY_KEY: info})
+            samples = done.survey.quality.get("samples") if done.survey is not None else None
+            return Result(done.survey, samples, cohort_row(info))
         from ..binning import length_us
         from ..prepare import prepare_with
 
@@ -115,9 +143,10 @@ class ConvertOptions:
 
 
 def convert(inputs: Any, output_dir: str | os.PathLike[str], *, what: str = "samples",
-            epoch: str = "30s", calibrate: bool = False, nonwear: bool = False,
+            epoch: str | None = None, calibrate: bool | None = None, nonwear: bool = False,
             resample_hz: float | None = None, bad_blocks: str = "skip",
-            timezone: Any = None, device_timezone: Any = None, scheduler: Any = None,
+            timezone: Any = None, device_timezone: Any = None, cutpoints: Any = "default",
+            min_wear_hours: float = 16, impute: bool = True, scheduler: Any = None,
             workers: int | None = None, resume: bool = True,
             progress: bool = True) -> pd.DataFrame:
     """Convert recordings to Parquet, one file per recording, on a Dask cluster.
@@ -131,15 +160,27 @@ def convert(inputs: Any, output_dir: str | os.PathLike[str], *, what: str = "sam
         Where ``<path relative to its input root>.parquet`` files and ``manifest.parquet`` go.
         A directory input is its own root; a file's root is its folder; a pattern's root is
         its leading folders without wildcards.
-    what : {"samples", "epochs"}
+    what : {"samples", "epochs", "summary"}
         ``"samples"``: a ``timestamp`` column (timestamp[us]: naive device time, or UTC
         instants whose type names the zone with a clock set) and the float32 channels (those
         present anywhere in the recording, from its survey), written in row groups as the
         recording is read. ``"epochs"``: the epoch table of :func:`morvane_tools.prepare`.
-    epoch : str
-        Epoch length for ``what="epochs"``.
-    calibrate, nonwear : bool
-        Passed to :func:`morvane_tools.prepare` for ``what="epochs"``.
+        ``"summary"``: :func:`morvane_tools.summarize` of each recording: its day table as
+        ``<relative path>.days.parquet`` (the summary information under
+        ``morvane.summary`` in its metadata), and in ``output_dir`` the cohort tables
+        ``summary.parquet`` and ``summary.csv``, one row per recording (identity, quality
+        and the person summary flattened), rewritten as results come in and kept across
+        resumed runs like the manifest.
+    epoch : str, optional
+        Epoch length: for ``what="epochs"`` (default "30s") and ``"summary"`` (default "5s").
+    calibrate : bool, optional
+        Calibrate against gravity: for ``"epochs"`` (default False) and ``"summary"``
+        (default True).
+    nonwear : bool
+        Passed to :func:`morvane_tools.prepare` for ``what="epochs"`` (a summary always
+        detects non-wear).
+    cutpoints, min_wear_hours, impute
+        For ``what="summary"``, as in :func:`morvane_tools.daily_summary`.
     resample_hz : float, optional
         Resample the samples onto a regular grid (the recording is then surveyed, then read
         whole).
@@ -195,7 +236,9 @@ def convert(inputs: Any, output_dir: str | os.PathLike[str], *, what: str = "sam
     """
     settings = ConvertOptions.of(what=what, epoch=epoch, calibrate=calibrate, nonwear=nonwear,
                                  resample_hz=resample_hz, bad_blocks=bad_blocks,
-                                 timezone=timezone, device_timezone=device_timezone)
+                                 timezone=timezone, device_timezone=device_timezone,
+                                 cutpoints=cutpoints, min_wear_hours=min_wear_hours,
+                                 impute=impute)
     return run_conversion(inputs, output_dir, settings, scheduler=scheduler, workers=workers,
                           resume=resume, progress=progress)
 
@@ -216,10 +259,10 @@ def check_cluster_options(scheduler: Any, workers: int | None) -> None:
 
 
 def run_conversion(inputs: Any, output_dir: str | os.PathLike[str], settings: ConvertOptions,
-                   *, scheduler: Any, workers: int | None, resume: bool, progress: bool,
-                   on_row: Any = None) -> pd.DataFrame:
-    """Find the recordings, skip what is up to date, run the rest and keep the manifest.
-    ``on_row(row)`` sees every row as it comes in (the cohort tables are built from it)."""
+                   *, scheduler: Any, workers: int | None, resume: bool,
+                   progress: bool) -> pd.DataFrame:
+    """Find the recordings, skip what is up to date, run the rest and keep the manifest (and,
+    for a summary, the cohort tables)."""
     check_cluster_options(scheduler, workers)
     options = settings.describe()
     out_dir = os.path.abspath(os.fspath(output_dir))
@@ -282,6 +325,11 @@ def run_conversion(inputs: Any, output_dir: str | os.PathLike[str], settings: Co
     # the manifest keeps the order inputs were found in
     order = {src: i for i, (src, _) in enumerate(found)}
     todo.sort(key=lambda j: -(j["size"] or 0))
+    table = _cohort_table(out_dir, settings, manifest, todo) if settings.summary else None
+
+    def on_row(row: dict[str, Any]) -> None:
+        if table is not None:
+            table.put(row["source"], _summary_row(row))
 
     bar = Progress(len(todo), sum(j["size"] or 0 for j in todo), progress, skipped)
     try:
@@ -293,4 +341,33 @@ def run_conversion(inputs: Any, output_dir: str | os.PathLike[str], settings: Co
         manifest.rows = dict(sorted(
             manifest.rows.items(), key=lambda kv: (order.get(kv[0], -1), kv[0])))
         manifest.flush()
+        if table is not None:
+            table.flush(order)
     return manifest.frame()
+
+
+def _summary_row(row: dict[str, Any]) -> dict[str, Any]:
+    """A recording's row of the cohort tables from its manifest row."""
+    out: dict[str, Any] = {"status": row.get("status"), "error": row.get("error")}
+    out.update(row.get("summary") or {})
+    return out
+
+
+def _cohort_table(out_dir: str, settings: ConvertOptions, manifest: Manifest,
+                  todo: list[dict[str, Any]]) -> Any:
+    """The cohort tables, keeping the rows of recordings this run does not convert again;
+    an up-to-date recording missing from them gets its row from its day file."""
+    from ..summaries import cohort_row
+    from .summary_table import CohortSummary, summary_from_output
+
+    again = {job["source"] for job in todo}
+    keep = {src for src in manifest.rows if src not in again}
+    table = CohortSummary(out_dir, keep)
+    for src, row in manifest.rows.items():
+        if src in again or src in table.rows:
+            continue
+        info = summary_from_output(row["output"]) if row.get("output") else None
+        if info is not None:
+            table.put(src, {"status": row.get("status"), "error": row.get("error"),
+                            **cohort_row(info)}, flush=False)
+    return table
