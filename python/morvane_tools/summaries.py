@@ -217,7 +217,6 @@ def daily_summary(epochs_table: pd.DataFrame, *, cutpoints: str | Mapping[str, A
 
     n = ids.size
     dur = (ends - starts).astype(np.float64)                 # microseconds
-    dur_min = dur / 60e6
     enmo = np.full(n, np.nan)
     enmo[pos] = epochs_table["enmo_mg"].to_numpy(dtype=np.float64)
     coverage = epochs_table["coverage"].to_numpy(dtype=np.float64)
@@ -254,8 +253,9 @@ def daily_summary(epochs_table: pd.DataFrame, *, cutpoints: str | Mapping[str, A
     # ---- intensity levels
     level = A.intensity_levels(x, cuts)
     lv = level >= 0
-    minutes = np.bincount(day[lv] * 4 + level[lv], weights=dur_min[lv],
-                          minlength=nd * 4).reshape(nd, 4)
+    # sums of whole microseconds are exact, so that 60 minutes come out as 60.0
+    minutes = np.bincount(day[lv] * 4 + level[lv], weights=dur[lv],
+                          minlength=nd * 4).reshape(nd, 4) / 60e6
     for k, name in enumerate(A.LEVELS):
         cols[f"{name}_min"] = minutes[:, k]
     cols["mvpa_min"] = minutes[:, 2] + minutes[:, 3]
@@ -266,8 +266,8 @@ def daily_summary(epochs_table: pd.DataFrame, *, cutpoints: str | Mapping[str, A
     for name, kind, least, fraction in _BOUTS:
         width, max_run = A._bout_params(epoch, f"{least}min", _MAX_BREAK)
         in_bout = A._bout_windows(meets[kind], width, A._need(fraction, width), max_run)
-        cols[f"{name}_min"] = np.bincount(day, weights=np.where(in_bout, dur_min, 0.0),
-                                          minlength=nd)
+        cols[f"{name}_min"] = np.bincount(day, weights=np.where(in_bout, dur, 0.0),
+                                          minlength=nd) / 60e6
         first = in_bout & ~np.concatenate(([False], in_bout[:-1]))
         cols[f"{name}_n"] = np.bincount(day[first], minlength=nd).astype(np.float64)
 
@@ -277,8 +277,8 @@ def daily_summary(epochs_table: pd.DataFrame, *, cutpoints: str | Mapping[str, A
     nb = mids.size
     b = A._ig_bin(x, edges)
     ib = b >= 0
-    ig_minutes = np.bincount(day[ib] * nb + b[ib], weights=dur_min[ib],
-                             minlength=nd * nb).reshape(nd, nb)
+    ig_minutes = np.bincount(day[ib] * nb + b[ib], weights=dur[ib],
+                             minlength=nd * nb).reshape(nd, nb) / 60e6
 
     # ---- the outcomes that need a day's epochs together
     per: dict[str, list[float]] = {k: [] for k in
