@@ -33,17 +33,18 @@ def generated_block_table(info) -> pd.DataFrame:
 
 
 @pytest.fixture
-def known_blocks(monkeypatch):
-    """Gives read_cwa_dask the generator's block tables (read when the graph is built)."""
-    tables: dict[str, pd.DataFrame] = {}
-
-    def block_table(path, *, verify_checksums=True):
-        return tables[str(path)]
-
-    monkeypatch.setattr(morvane_tools, "block_table", block_table)
+def known_blocks():
+    """Checks that the survey read_cwa_dask plans its days from holds the block times the
+    generator wrote (the partitions then follow from construction)."""
+    from morvane_tools.survey import survey
 
     def add(path, info):
-        tables[str(path)] = generated_block_table(info)
+        want = generated_block_table(info)
+        data = want[want["status"] == "data"]
+        s = survey(path)
+        np.testing.assert_array_equal(s.spans["block"], data["block"].to_numpy())
+        got = np.rint(s.spans["raw_start"] * 1e6).astype(np.int64)
+        np.testing.assert_array_equal(got, data["start"].to_numpy().astype(np.int64))
     return add
 
 
