@@ -8,6 +8,7 @@
 
 #include "packet/layout.hpp"
 #include "packet/packet.hpp"
+#include "packet/source.hpp"
 
 namespace morvane {
 
@@ -21,6 +22,8 @@ struct ReadPolicy {
   // quietly with the blocks before it.
   bool skip_bad = false;
   bool verify_checksums = false;
+  // Which inflater reads gzip input; the results are the same with either (source.hpp).
+  Inflater inflater = Inflater::automatic;
 };
 
 struct SkippedBlock {
@@ -35,12 +38,16 @@ struct ReadReport {
   std::uint64_t trailing_bytes = 0;   // of a partial block at the end, left out
   bool compressed = false;
   std::optional<std::string> truncated;  // why compressed input ended early
+  std::string inflater;  // "isa-l" or "zlib" for compressed input, empty for plain input
 };
 
 // What one read borrows for its duration.
 struct ReadContext {
   ReadPolicy policy;
   ReadReport* report = nullptr;
+  // Threads the read may use. With 2 or more, compressed input is inflated on one more thread
+  // while the caller decodes (the results do not change); 1 starts no thread.
+  unsigned threads = 1;
 };
 
 // Applies the policy to the blocks of one pass and counts what it saw. Borrows the list it

@@ -29,8 +29,12 @@ std::optional<std::uint64_t> open_checked(BlockRange& range) {
   unsigned char magic[2];
   file.read_exact(magic, 2);
   if (policy.tolerant_input && is_gzip_magic(magic, 2)) {
-    range.source = make_gzip_source(file);
-    if (report) report->compressed = true;
+    range.source = make_gzip_source(file, policy.inflater);
+    if (range.context.threads > 1) range.source = make_read_ahead_source(std::move(range.source));
+    if (report) {
+      report->compressed = true;
+      report->inflater = range.source->inflater();
+    }
     unsigned char head[kHead];
     std::size_t got = 0;
     while (got < kHead) {

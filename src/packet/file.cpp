@@ -54,6 +54,22 @@ void InputFile::read_exact(unsigned char* dst, std::size_t n) {
   }
 }
 
+void InputFile::read_exact_at(unsigned char* dst, std::size_t n, std::uint64_t offset) {
+  std::size_t done = 0;
+  while (done < n) {
+    if (offset + done > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+      throw ReaderError::os(EINVAL);
+    }
+    const ssize_t got = ::pread(fd_, dst + done, n - done, static_cast<off_t>(offset + done));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      throw ReaderError::os(errno);
+    }
+    if (got == 0) throw ReaderError::short_read();
+    done += static_cast<std::size_t>(got);
+  }
+}
+
 void InputFile::seek(std::uint64_t offset) {
   if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
     throw ReaderError::os(EINVAL);

@@ -25,6 +25,9 @@ class InputFile {
   std::size_t read_some(unsigned char* dst, std::size_t n);
   // Reads exactly n bytes; end of file first is "failed to fill whole buffer".
   void read_exact(unsigned char* dst, std::size_t n);
+  // Reads exactly n bytes at `offset` without moving the file position (safe beside a thread
+  // that reads on); end of file first is "failed to fill whole buffer".
+  void read_exact_at(unsigned char* dst, std::size_t n, std::uint64_t offset);
   void seek(std::uint64_t offset);
   std::uint64_t size();
   std::uint64_t tell();
