@@ -389,9 +389,9 @@ void exercise_tolerant(const TempPaths& tmp, const std::uint8_t* data, std::size
 
   for (const std::string* path : {&tmp.input, &tmp.packed}) {
     std::optional<morvane::RecordingQuality> q;
-    attempt([&] { q = morvane::assess_recording(*path, ctx.policy.verify_checksums); });
+    attempt([&] { q = morvane::assess_recording(*path, morvane::survey_context(ctx.policy.verify_checksums)); });
     std::optional<morvane::BlockTable> t;
-    attempt([&] { t = morvane::tabulate_blocks(*path, ctx.policy.verify_checksums); });
+    attempt([&] { t = morvane::tabulate_blocks(*path, morvane::survey_context(ctx.policy.verify_checksums)); });
     if (q.has_value() != t.has_value()) broken("quality scan and block table disagree on failing");
     if (!q) continue;
     if (q->blocks != t->block.size()) broken("quality scan and block table count other blocks");

@@ -316,3 +316,18 @@ def test_commands_without_the_extra_say_which_to_install(plain, tmp_path, argv, 
     assert 'pip install ".[tools]"' in lines[0]
     assert not out.exists()             # nothing was drawn or written
     assert done.stdout == ""
+
+
+@pytest.mark.parametrize("forced", [None, "zlib"])
+def test_quality_report_names_the_inflater(tmp_path, plain, monkeypatch, forced):
+    import morvane_tools.options
+
+    if forced:
+        monkeypatch.setattr(morvane_tools.options, "INFLATER", forced)
+    packed = tmp_path / "named.cwa.gz"
+    packed.write_bytes(gzip.compress(plain.read_bytes()))
+    q = mt.quality_report(packed)
+    assert q["inflater"] == forced if forced else q["inflater"] in ("isa-l", "zlib")
+    assert mt.quality_report(plain)["inflater"] is None
+    frame, _ = mt.read_recording(packed, threads=2)
+    pd.testing.assert_frame_equal(frame, mt.read_recording(plain)[0])

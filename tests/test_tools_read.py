@@ -95,6 +95,22 @@ def reference(clean, options):
 @pytest.mark.parametrize("options", OPTIONS, ids=lambda o: ",".join(f"{k}" for k in o) or "none")
 def test_tolerant_read_equals_clean_copy(damaged, name, compressed, options):
     plain, packed, clean, _ = damaged[name]
+    _check_gzip_read(damaged, name, compressed, options, clean, packed, plain)
+
+
+@pytest.mark.parametrize("name", sorted(RECORDINGS))
+@pytest.mark.parametrize("options", OPTIONS[::3], ids=lambda o: ",".join(o) or "none")
+def test_gzip_read_with_zlib_on_one_thread_is_the_same(monkeypatch, damaged, name, options):
+    import morvane_tools.options
+    import morvane_tools.threads
+
+    monkeypatch.setattr(morvane_tools.options, "INFLATER", "zlib")
+    monkeypatch.setattr(morvane_tools.threads, "cores", lambda: 1)
+    plain, packed, clean, _ = damaged[name]
+    _check_gzip_read(damaged, name, True, options, clean, packed, plain)
+
+
+def _check_gzip_read(damaged, name, compressed, options, clean, packed, plain):
     theirs, error = reference(clean, options)
     path = packed if compressed else plain
     if error is not None:
@@ -213,7 +229,7 @@ def expected_read(root, path, clean_data: bytes):
 
 
 @pytest.mark.parametrize("damage", ["cut_short", "flipped_byte", "bad_check_value", "garbage_after"])
-def test_damaged_gzip_ends_the_read_there(recording_gz, damage):
+def test_damaged_gzip_ends_the_read_there(inflate, recording_gz, damage):
     root, data, packed = recording_gz
     if damage == "cut_short":
         bad = packed[:len(packed) * 3 // 5]
@@ -247,7 +263,7 @@ def test_damaged_gzip_ends_the_read_there(recording_gz, damage):
     assert not isinstance(raised.value, BadBlockError)
 
 
-def test_flipped_compressed_bits_never_reach_the_result(recording_gz):
+def test_flipped_compressed_bits_never_reach_the_result(inflate, recording_gz):
     """Inflated bytes that a bit flip changed fail their block checksum and are left out: the
     read equals the clean recording with exactly those blocks erased."""
     root, data, packed = recording_gz
@@ -267,7 +283,7 @@ def test_flipped_compressed_bits_never_reach_the_result(recording_gz):
     assert reads > 10
 
 
-def test_gzip_members_and_name_do_not_matter(recording_gz, tmp_path):
+def test_gzip_members_and_name_do_not_matter(inflate, recording_gz, tmp_path):
     _, data, _ = recording_gz
     half = 1024 + 512 * 150
     path = tmp_path / "members.bin"
@@ -281,7 +297,7 @@ def test_gzip_members_and_name_do_not_matter(recording_gz, tmp_path):
     assert read_recording(plain)[1]["compressed"] is False
 
 
-def test_gzip_with_a_partial_block(recording_gz, tmp_path):
+def test_gzip_with_a_partial_block(inflate, recording_gz, tmp_path):
     _, data, _ = recording_gz
     path = tmp_path / "partial.cwa.gz"
     path.write_bytes(gzip.compress(data + b"\x00" * 300))
@@ -309,7 +325,7 @@ def test_files_that_hold_no_recording(tmp_path, content, message):
 @pytest.mark.parametrize("compressed", [False, True], ids=["plain", "gzip"])
 @pytest.mark.parametrize("name, chunk_blocks", [("ax3", 7), ("mixed", 13), ("mixed", 1),
                                                 ("ax6_low_rate", 1000)])
-def test_chunks_concatenate_to_the_whole_read(damaged, name, compressed, chunk_blocks):
+def test_chunks_concatenate_to_the_whole_read(inflate, damaged, name, compressed, chunk_blocks):
     plain, packed, _, bad = damaged[name]
     path = packed if compressed else plain
     whole, report = read_recording(path, fixed_utc_offset_timezone=UTC_PLUS_2)

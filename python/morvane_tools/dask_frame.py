@@ -171,7 +171,7 @@ def read_cwa_dask(paths: Any, *, columns: Sequence[str] | None = None,
     offsets: dict[str, int | None] = {}
     surveys: dict[str, Survey] = {}
     for src in sources:
-        s = survey(src, verify_checksums=opts.verify_checksums)
+        s = survey(src, verify_checksums=opts.verify_checksums, threads=opts.threads)
         surveys[src] = s
         offsets[src] = s.offset_us(opts.clock)
         if opts.resample_hz is not None:

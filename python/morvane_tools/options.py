@@ -18,7 +18,7 @@ from . import threads as _threads
 from .clock import Clock
 
 __all__ = ["ReadOptions", "PathLike", "BadBlocks", "fs_path", "READ_OPTION_NAMES",
-           "CHANNELS"]
+           "CHANNELS", "INFLATER", "inflater"]
 
 PathLike = Union[str, "os.PathLike[str]"]
 BadBlocks = Literal["skip", "raise"]
@@ -26,6 +26,18 @@ BadBlocks = Literal["skip", "raise"]
 #: The channels of a read, in the order ``read_recording`` gives its columns.
 CHANNELS = ("acc_x", "acc_y", "acc_z", "gyro_x", "gyro_y", "gyro_z", "mag_x", "mag_y", "mag_z",
             "temperature", "light", "battery")
+
+#: Which inflater reads gzip input: "auto" (ISA-L when the build found it, else zlib) or
+#: "zlib". Results are the same with either; the tests read with both.
+INFLATER = "auto"
+
+
+def inflater() -> str:
+    """The inflater reads use (:data:`INFLATER`, checked)."""
+    if INFLATER not in ("auto", "zlib"):
+        raise ValueError(f"INFLATER must be 'auto' or 'zlib', not {INFLATER!r}")
+    return INFLATER
+
 
 #: The keyword options every reading function accepts (besides ``cut`` where it applies).
 READ_OPTION_NAMES = frozenset({
@@ -129,7 +141,7 @@ class ReadOptions:
         """Keyword arguments of the native readers for a clock offset (None: naive)."""
         kw: dict[str, Any] = dict(self.include(), utc_offset_us=offset_us,
                                   skip_bad=self.skip_bad, verify_checksums=self.verify_checksums,
-                                  threads=self.workers)
+                                  threads=self.workers, inflater=inflater())
         if resample:
             kw["resample_hz"] = self.resample_hz
         return kw

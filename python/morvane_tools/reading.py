@@ -39,7 +39,10 @@ def clock_offset(path: str | bytes, options: ReadOptions,
     if clock.naive:
         return None
     if clock.needs_first_sample and first_sample_us is None:
-        first_sample_us = _native.first_sample(path, verify_checksums=options.verify_checksums)
+        from .options import inflater
+
+        first_sample_us = _native.first_sample(path, verify_checksums=options.verify_checksums,
+                                               inflater=inflater())
         if first_sample_us is None:
             return 0  # no sample at all: the read says so
     return clock.offset_us(first_sample_us)

@@ -217,17 +217,24 @@ def iso(device_us: int | None, offset_us: int | None, tz: _dt.tzinfo | None) -> 
     return pd.Timestamp(int(device_us) - offset_us, unit="us", tz="UTC").tz_convert(tz).isoformat()
 
 
-def survey(path: PathLike, *, verify_checksums: bool = True) -> Survey:
-    """The header survey of a recording (one pass over its block headers)."""
+def survey(path: PathLike, *, verify_checksums: bool = True,
+           threads: int | None = None) -> Survey:
+    """The header survey of a recording (one pass over its block headers; a gzip file is
+    inflated ahead on a second thread when ``threads`` allows)."""
+    from . import threads as _threads
+    from .options import inflater
+
     if not isinstance(verify_checksums, bool):
         raise TypeError("verify_checksums must be a bool")
-    return Survey.from_native(_native.survey(fs_path(path), verify_checksums=verify_checksums))
+    return Survey.from_native(_native.survey(fs_path(path), verify_checksums=verify_checksums,
+                                             threads=_threads.resolve(threads),
+                                             inflater=inflater()))
 
 
 def quality_report(path: PathLike, *, verify_checksums: bool = True,
                    timezone: str | _dt.tzinfo | None = None,
-                   device_timezone: str | _dt.tzinfo | _dt.timedelta | None = None
-                   ) -> dict[str, Any]:
+                   device_timezone: str | _dt.tzinfo | _dt.timedelta | None = None,
+                   threads: int | None = None) -> dict[str, Any]:
     """What is in a recording and what is wrong with it, from one header-only pass.
 
     Parameters
@@ -239,6 +246,8 @@ def quality_report(path: PathLike, *, verify_checksums: bool = True,
     timezone, device_timezone : optional
         As in :func:`morvane_tools.read_recording`: with either, ``days`` are the calendar days
         of the wearer's zone (UTC with ``device_timezone`` alone) and the times are instants.
+    threads : int, optional
+        As in :func:`morvane_tools.read_recording` (a gzip file is inflated ahead).
 
     Returns
     -------
@@ -246,7 +255,8 @@ def quality_report(path: PathLike, *, verify_checksums: bool = True,
         Every value JSON-serialisable. Block counts: ``blocks``, ``data_blocks`` (valid),
         ``erased_blocks``, ``empty_blocks``, ``bad_blocks`` with ``bad_block_reasons`` (reason
         to count) and ``checksum_failures`` (data blocks whose checksum fails, verified or
-        not); ``checksums_verified``; ``trailing_bytes``, ``compressed``, ``truncated``.
+        not); ``checksums_verified``; ``trailing_bytes``, ``compressed``, ``truncated``,
+        ``inflater`` ("isa-l" or "zlib": which inflater read a gzip file; None for a plain one).
         Over the valid blocks: ``samples``, ``first_sample`` and ``last_sample`` (device time
         text as ``morvane.read_metadata`` writes it; with a time zone, ISO text of the instant
         in that zone with its offset), ``nominal_rate_hz`` (metadata block),
@@ -268,7 +278,8 @@ def quality_report(path: PathLike, *, verify_checksums: bool = True,
         instant after it, with the new offset).
     """
     clock = Clock.from_options(timezone=timezone, device_timezone=device_timezone)
-    return survey(path, verify_checksums=verify_checksums).quality_report(clock)
+    return survey(path, verify_checksums=verify_checksums,
+                  threads=threads).quality_report(clock)
 
 
 def block_table(path: PathLike, *, verify_checksums: bool = True,
@@ -304,7 +315,10 @@ def block_table(path: PathLike, *, verify_checksums: bool = True,
     if not isinstance(verify_checksums, bool):
         raise TypeError("verify_checksums must be a bool")
     p = fs_path(path)
-    columns, reasons, report = _native.block_table(p, verify_checksums=verify_checksums)
+    from .options import inflater
+
+    columns, reasons, report = _native.block_table(p, verify_checksums=verify_checksums,
+                                                   inflater=inflater())
     reason = np.array(reasons, dtype=object)[columns["reason"]]
     start, end = columns["start"].view("M8[us]"), columns["end"].view("M8[us]")
     if not clock.naive:

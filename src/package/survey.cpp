@@ -104,6 +104,7 @@ RecordingQuality RecordingSurveyor::finish(const MetadataBlock& metadata, const 
   q.read.trailing_bytes = read.trailing_bytes;
   q.read.compressed = read.compressed;
   q.read.truncated = read.truncated;
+  q.read.inflater = read.inflater;
   for (unsigned a = 0; a < 16; ++a) {
     if (axes_seen_[a]) q.axes.push_back(a);
   }
@@ -116,32 +117,31 @@ RecordingQuality RecordingSurveyor::finish(const MetadataBlock& metadata, const 
   return q;
 }
 
-RecordingQuality assess_recording(const std::string& path, bool verify_checksums) {
-  RecordingSurveyor surveyor(verify_checksums);
+RecordingQuality assess_recording(const std::string& path, const ReadContext& how) {
+  RecordingSurveyor surveyor(how.policy.verify_checksums);
   ReadReport report;
   const MetadataBlock metadata = survey_recording(
-      path, verify_checksums, report, [&](const SurveyBlock& b) { surveyor.visit(b); });
+      path, how, report, [&](const SurveyBlock& b) { surveyor.visit(b); });
   return surveyor.finish(metadata, report);
 }
 
-std::optional<std::int64_t> first_sample_time(const std::string& path, bool verify_checksums) {
-  ReadContext ctx;
-  ctx.policy.tolerant_input = true;
-  ctx.policy.skip_bad = true;
-  ctx.policy.verify_checksums = verify_checksums;
+std::optional<std::int64_t> first_sample_time(const std::string& path, const ReadContext& how) {
+  ReadContext ctx = how;
+  ctx.report = nullptr;
+  ctx.threads = 1;  // one block is all it reads
   BlockRange range = open_block_range_any(path, ctx);
   while (const unsigned char* block = range.next_block()) {
-    const BlockClass c = classify_block(block, verify_checksums);
+    const BlockClass c = classify_block(block, ctx.policy.verify_checksums);
     if (c.kind == BlockKind::data) return seconds_to_micros(packet_time_span(c.timing).start);
   }
   return std::nullopt;
 }
 
-BlockTable tabulate_blocks(const std::string& path, bool verify_checksums) {
+BlockTable tabulate_blocks(const std::string& path, const ReadContext& how) {
   BlockTable t;
   constexpr std::int64_t kNoTime = std::numeric_limits<std::int64_t>::min();
   const float nan = kMissing;
-  survey_recording(path, verify_checksums, t.read, [&](const SurveyBlock& b) {
+  survey_recording(path, how, t.read, [&](const SurveyBlock& b) {
     const unsigned char* p = b.bytes;
     const BlockKind kind = b.cls.kind;
     std::uint8_t reason = 0;

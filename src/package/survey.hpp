@@ -49,20 +49,30 @@ class BlockSurvey {
   std::optional<double> next_previous_end_;
 };
 
-// Visits every block after the metadata block in file order, with bad blocks passed over as a
-// tolerant read passes over them; stops early at damage in compressed input (noted in the
-// report). Returns the parsed metadata block.
-template <class Visit>
-MetadataBlock survey_recording(const std::string& path, bool verify_checksums, ReadReport& report,
-                               Visit&& visit) {
+// How a header pass reads: the tolerant policy that passes over bad blocks, with the given
+// checksum rule, inflater and threads.
+inline ReadContext survey_context(bool verify_checksums, Inflater inflater = Inflater::automatic,
+                                  unsigned threads = 1) noexcept {
   ReadContext ctx;
   ctx.policy.tolerant_input = true;
   ctx.policy.skip_bad = true;
   ctx.policy.verify_checksums = verify_checksums;
+  ctx.policy.inflater = inflater;
+  ctx.threads = threads;
+  return ctx;
+}
+
+// Visits every block after the metadata block in file order, with bad blocks passed over as a
+// tolerant read passes over them; stops early at damage in compressed input (noted in the
+// report). `how` comes from survey_context. Returns the parsed metadata block.
+template <class Visit>
+MetadataBlock survey_recording(const std::string& path, const ReadContext& how,
+                               ReadReport& report, Visit&& visit) {
+  ReadContext ctx = how;
   ctx.report = &report;
   BlockRange range = open_block_range_any(path, ctx);
   MetadataBlock metadata = parse_metadata_block(range.head->data());
-  BlockSurvey survey(verify_checksums);
+  BlockSurvey survey(ctx.policy.verify_checksums);
   while (const unsigned char* block = range.next_block()) {
     visit(survey.step(block, range.index()));
   }
@@ -146,12 +156,12 @@ class RecordingSurveyor {
   bool axes_seen_[16] = {};
 };
 
-RecordingQuality assess_recording(const std::string& path, bool verify_checksums);
+RecordingQuality assess_recording(const std::string& path, const ReadContext& how);
 
 // The time of the recording's first sample (device microseconds): the start of its first valid
 // data block, bad blocks passed over. Absent for a recording without a valid block. Stops at
 // that block, so it costs one block of a plain file.
-std::optional<std::int64_t> first_sample_time(const std::string& path, bool verify_checksums);
+std::optional<std::int64_t> first_sample_time(const std::string& path, const ReadContext& how);
 
 // One row per block after the metadata block, from headers only. Times are device microseconds,
 // INT64_MIN where the block has none; readings NaN unless the block is valid.
@@ -174,6 +184,6 @@ struct BlockTable {
   Column<float> battery;
 };
 
-BlockTable tabulate_blocks(const std::string& path, bool verify_checksums);
+BlockTable tabulate_blocks(const std::string& path, const ReadContext& how);
 
 }  // namespace morvane

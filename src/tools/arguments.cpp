@@ -47,4 +47,20 @@ IncludeFlags include_flags(const Arguments& a) {
   return f;
 }
 
+ReadContext read_context(const Arguments& a, ReadReport* report) {
+  ReadContext ctx;
+  ctx.policy = tool_policy(a.flag("skip_bad", true), a.flag("verify_checksums", true));
+  if (PyObject* v = a.get("inflater")) {
+    const std::string name = py::arg_string(v, "inflater");
+    if (name == "zlib") {
+      ctx.policy.inflater = Inflater::zlib;
+    } else if (name != "auto") {
+      py::raise(PyExc_ValueError, "inflater must be 'auto' or 'zlib'");
+    }
+  }
+  ctx.threads = a.threads();
+  ctx.report = report;
+  return ctx;
+}
+
 }  // namespace morvane::tools

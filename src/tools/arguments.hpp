@@ -37,4 +37,8 @@ class Arguments {
 
 IncludeFlags include_flags(const Arguments& a);
 
+// The read context of a call: the companion's tolerant policy with the call's bad-block and
+// checksum rules, its inflater ("auto" or "zlib") and its threads. Borrows `report`.
+ReadContext read_context(const Arguments& a, ReadReport* report);
+
 }  // namespace morvane::tools

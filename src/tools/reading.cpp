@@ -18,13 +18,7 @@ namespace {
 constexpr const char* kReadParams[] = {
     "path",          "cut",          "include_magnetometer", "include_temperature",
     "include_light", "include_battery", "resample_hz",       "utc_offset_us",
-    "skip_bad",      "verify_checksums", "threads"};
-
-ReadPolicy policy_of(const Arguments& a) {
-  ReadPolicy p = tool_policy(a.flag("skip_bad", true), a.flag("verify_checksums", true));
-  (void)a.threads();  // checked here; the inflater's read-ahead takes it
-  return p;
-}
+    "skip_bad",      "verify_checksums", "threads",             "inflater"};
 
 }  // namespace
 
@@ -41,7 +35,7 @@ PyObject* read_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     if (hz) hz = py::as_value_error([&] { return py::check_resample_options(*hz, "cubic"); });
     const std::optional<std::int64_t> offset = a.optional_int("utc_offset_us");
     ReadReport report;
-    const ReadContext ctx{policy_of(a), &report};
+    const ReadContext ctx = read_context(a, &report);
     SampleColumns columns;
     {
       WithoutGil unlocked;
@@ -103,7 +97,7 @@ class InUse {
 constexpr const char* kOpenParams[] = {
     "path",         "include_magnetometer", "include_temperature", "include_light",
     "include_battery", "utc_offset_us",     "skip_bad",            "verify_checksums",
-    "survey",       "threads"};
+    "survey",       "threads",              "inflater"};
 constexpr const char* kNextParams[] = {"stream", "max_blocks"};
 constexpr const char* kStreamParams[] = {"stream"};
 
@@ -120,7 +114,7 @@ PyObject* chunks_open_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     auto stream = std::make_unique<ChunkStream>();
     stream->path = path;
     stream->offset = a.optional_int("utc_offset_us");
-    const ReadContext ctx{policy_of(a), &stream->report};
+    const ReadContext ctx = read_context(a, &stream->report);
     const bool survey = a.flag("survey", false);
     {
       WithoutGil unlocked;

@@ -23,7 +23,14 @@ OwnedRef real_or_none(const std::optional<float>& v) {
   return v ? real(static_cast<double>(*v)) : none();
 }
 
-constexpr const char* kPathParams[] = {"path", "verify_checksums"};
+constexpr const char* kPathParams[] = {"path", "verify_checksums", "threads", "inflater"};
+
+// A header pass's context: the survey's tolerant policy with the call's checksum rule,
+// inflater and threads.
+ReadContext header_context(const Arguments& a) {
+  ReadContext ctx = read_context(a, nullptr);
+  return survey_context(ctx.policy.verify_checksums, ctx.policy.inflater, ctx.threads);
+}
 
 OwnedRef quality_dict(const RecordingQuality& q, bool verify) {
   std::optional<double> rate;
@@ -58,6 +65,7 @@ OwnedRef quality_dict(const RecordingQuality& q, bool verify) {
   d.add("trailing_bytes", integer(q.read.trailing_bytes));
   d.add("compressed", boolean(q.read.compressed));
   d.add("truncated", q.read.truncated ? text(*q.read.truncated) : none());
+  d.add("inflater", q.read.inflater.empty() ? none() : text(q.read.inflater));
   d.add("samples", integer(r.sample_count));
   d.add("first_sample", py::micros_text(r.first_sample_us));
   d.add("last_sample", py::micros_text(r.last_sample_us));
@@ -101,11 +109,11 @@ PyObject* survey_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   return py::guarded(path, [&]() -> PyObject* {
     const Arguments a("survey", kPathParams, args, nargs, kwnames);
     path = fs_path(a.first());
-    const bool verify = a.flag("verify_checksums", true);
+    const ReadContext how = header_context(a);
     RecordingQuality q;
     {
       WithoutGil unlocked;
-      q = assess_recording(path, verify);
+      q = assess_recording(path, how);
     }
     return survey_dict(std::move(q)).release();
   });
@@ -117,11 +125,11 @@ PyObject* first_sample_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
   return py::guarded(path, [&]() -> PyObject* {
     const Arguments a("first_sample", kPathParams, args, nargs, kwnames);
     path = fs_path(a.first());
-    const bool verify = a.flag("verify_checksums", true);
+    const ReadContext how = header_context(a);
     std::optional<std::int64_t> first;
     {
       WithoutGil unlocked;
-      first = first_sample_time(path, verify);
+      first = first_sample_time(path, how);
     }
     if (!first) Py_RETURN_NONE;
     return PyLong_FromLongLong(*first);
@@ -134,11 +142,11 @@ PyObject* block_table_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   return py::guarded(path, [&]() -> PyObject* {
     const Arguments a("block_table", kPathParams, args, nargs, kwnames);
     path = fs_path(a.first());
-    const bool verify = a.flag("verify_checksums", true);
+    const ReadContext how = header_context(a);
     BlockTable t;
     {
       WithoutGil unlocked;
-      t = tabulate_blocks(path, verify);
+      t = tabulate_blocks(path, how);
     }
     Dict columns;
     columns.add("block", py::vector_to_ndarray(std::move(t.block), NPY_INT64));

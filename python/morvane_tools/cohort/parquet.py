@@ -98,7 +98,7 @@ def write_samples(src: str, tmp: str, options: ReadOptions,
     """
     tz = _tz_name(options)
     if options.resample_hz is not None:
-        s = survey_of(src, verify_checksums=options.verify_checksums)
+        s = survey_of(src, verify_checksums=options.verify_checksums, threads=options.threads)
         frame, report = read_with(src, options, offset_us=s.offset_us(options.clock))
         columns = [str(c) for c in frame.columns]
         with _samples_writer(tmp, columns, tz) as writer:
