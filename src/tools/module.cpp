@@ -4,6 +4,8 @@
 
 namespace morvane::tools {
 
+PyObject* rolling_median_fn(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);  // median.cpp
+
 namespace {
 
 template <PyObject* (*F)(PyObject*, PyObject* const*, Py_ssize_t)>
@@ -19,6 +21,8 @@ PyMethodDef kMethods[] = {
     {"block_table", fastcall<block_table_fn>(), METH_FASTCALL, "Columns of the block table."},
     {"quality", fastcall<quality_fn>(), METH_FASTCALL, "The quality report."},
     {"metadata", fastcall<metadata_fn>(), METH_FASTCALL, "The metadata dictionary."},
+    {"rolling_median", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rolling_median_fn)),
+     METH_FASTCALL | METH_KEYWORDS, "Exact centred rolling median clipped at stretches."},
     {nullptr, nullptr, 0, nullptr},
 };
 
