@@ -235,7 +235,7 @@ class LayeredCounts {
 };
 
 // One piece: outputs [a, b) of every signal, from inputs [lo, hi) (the outputs' windows clipped
-// to their stretch).
+// to their stretch). Positions only; owns nothing.
 struct Piece {
   std::size_t a, b;
   std::size_t lo, hi;

@@ -43,9 +43,11 @@ struct MedianSignal {
   double* out;
 };
 
-// The request shared by all signals of one call. `stretches` holds the positions where a
-// stretch starts, with 0 first and the input length last (non-decreasing); empty means one
-// stretch over the whole input. Outputs are made for positions [begin, end).
+// The request shared by all signals of one call. `stretches` (borrowed from the caller) holds
+// the positions where a stretch starts, with 0 first and the input length last
+// (non-decreasing); empty means one stretch over the whole input. Outputs are made for positions
+// [begin, end); the input's ends count as stretch ends, so a caller going piece by piece gives
+// each piece half a window of context on both sides and asks for the piece's own outputs.
 struct MedianRequest {
   std::size_t window = 1;
   std::span<const std::int64_t> stretches;
