@@ -156,11 +156,10 @@ def anglez_epochs(frame: pd.DataFrame, *, epoch: Any = "5s") -> pd.Series:
 
     Per axis, the centred rolling median of the samples over five seconds (an odd window of
     :func:`median_window` samples at the recording's rate, the samples per second within its
-    stretches; clipped
-    at gaps and backward clock jumps, which it never spans); per sample, the angle of the z axis
-    to the horizontal plane, ``atan(z / sqrt(x^2 + y^2))`` in degrees (computed as ``atan2``:
-    a sample whose three medians are 0 has angle 0); averaged per epoch. Epochs start at each
-    local midnight (:func:`morvane_tools.days.grid_for`).
+    stretches), clipped at gaps and backward clock jumps, which it never spans; per sample,
+    the angle of the z axis to the horizontal plane, ``atan(z / sqrt(x^2 + y^2))`` in degrees
+    (computed as ``atan2``: a sample whose three medians are 0 has angle 0); averaged per
+    epoch. Epochs start at each local midnight (:func:`morvane_tools.days.grid_for`).
 
     Parameters
     ----------
@@ -663,7 +662,7 @@ def nightly_sleep(anglez: pd.Series, *, nonwear: Any = None, diary: Any = None,
             n0 = days.local_time_us(tz, night, _NOON)
             n1 = days.local_time_us(tz, night + 1, _NOON)
             i, j = np.searchsorted(t, [n0, n1])
-            valid_hours = int(valid[i:j].sum()) * epoch_us / 3600e6
+            valid_us = int(valid[i:j].sum()) * epoch_us
             daysleeper = False
             if night in windows:
                 guider = "diary"
@@ -680,7 +679,8 @@ def nightly_sleep(anglez: pd.Series, *, nonwear: Any = None, diary: Any = None,
                         start, end = s2, e2
             row: dict[str, Any] = {"night": days.days_as_dates(np.array([night]))[0],
                                    "daysleeper": daysleeper, "guider": guider,
-                                   "valid_night": valid_hours >= 16.0, "reason": reason}
+                                   "valid_night": valid_us >= 16 * 3600 * _US,
+                                   "reason": reason}
             if start is None or end is None:
                 row.update(sleep_onset=None, wake=None, spt_hours=np.nan, sleep_hours=np.nan,
                            waso_hours=np.nan, awakenings=pd.NA, sleep_efficiency=np.nan)
