@@ -1,5 +1,6 @@
 // The companion's native module, morvane_tools._native: tolerant and chunked reading, the
-// header-only survey of a recording and its block table, on the reader's own core.
+// header-only survey of a recording and its block table, on the reader's own core; and the
+// rolling median the z-angle of sleep analysis is made from.
 #include "tools/binding.hpp"
 
 namespace morvane::tools {
@@ -24,6 +25,8 @@ PyMethodDef kMethods[] = {
     {"survey", fastcall<survey_fn>(), kKeywords, "The header-only survey of a recording."},
     {"first_sample", fastcall<first_sample_fn>(), kKeywords, "The first sample's device time."},
     {"block_table", fastcall<block_table_fn>(), kKeywords, "Columns of the block table."},
+    {"rolling_median", fastcall<rolling_median_fn>(), kKeywords,
+     "Exact centred rolling median clipped at stretches."},
     {nullptr, nullptr, 0, nullptr},
 };
 
