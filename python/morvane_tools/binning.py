@@ -365,6 +365,12 @@ class SpacingHistogram:
         self.counts: dict[int, int] = {}
         self._prev: int | None = None
 
+    @classmethod
+    def of(cls, t: np.ndarray) -> SpacingHistogram:
+        h = cls()
+        h.add(np.asarray(t, dtype=np.int64))
+        return h
+
     def add(self, t: np.ndarray) -> None:
         if not len(t):
             return

@@ -157,6 +157,11 @@ def _parser() -> _Parser:
     p.add_argument("--no-impute", action="store_true",
                    help="outcomes from valid epochs only, without imputation by time of day")
     p.add_argument("--no-calibrate", action="store_true", help="do not calibrate to gravity")
+    p.add_argument("--sleep", action="store_true",
+                   help="also sleep per night (OUT/<path>.nights.parquet) and nightly means")
+    p.add_argument("--sleep-diary", metavar="FILE",
+                   help="a sleep diary (CSV: id, night, in_bed, out_of_bed) whose windows "
+                   "replace the detected ones; implies --sleep")
     _cluster_options(p)
     _clock_options(p)
 
@@ -299,10 +304,13 @@ def _summarize(args: argparse.Namespace) -> int:
     if args.cutpoints not in CUTPOINTS:
         raise UsageError(f"{PROG} summarize: unknown cut-points {args.cutpoints!r}; known: "
                          f"{', '.join(CUTPOINTS)}")
+    if args.sleep_diary is not None and not os.path.isfile(args.sleep_diary):
+        raise UsageError(f"{PROG} summarize: no such sleep diary: {args.sleep_diary!r}")
     options: dict[str, Any] = dict(
         what="summary", epoch=args.epoch, calibrate=not args.no_calibrate,
         cutpoints=args.cutpoints, min_wear_hours=args.min_wear_hours,
-        impute=not args.no_impute, **clock)
+        impute=not args.no_impute, sleep=args.sleep or args.sleep_diary is not None,
+        sleep_diary=args.sleep_diary, **clock)
     return _run_cohort(args, options, "summarised")
 
 

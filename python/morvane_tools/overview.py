@@ -43,6 +43,7 @@ class Overview:
     offset_us: int | None
     first_us: int
     last_us: int
+    sleep: np.ndarray | None = None    # each night's sleep window, when asked for
 
     @property
     def starts_us(self) -> np.ndarray:
@@ -108,15 +109,18 @@ def bad_block_places(table: pd.DataFrame) -> np.ndarray:
 
 def overview_statistics(path: Any, *, nonwear: bool = True, chunk_blocks: int = 8192,
                         verify_checksums: bool = True, timezone: Any = None,
-                        device_timezone: Any = None, threads: int | None = None) -> Overview:
-    """Reduce a recording to what its overview shows (one pass over the samples)."""
+                        device_timezone: Any = None, threads: int | None = None,
+                        sleep: bool = False, nights: pd.DataFrame | None = None) -> Overview:
+    """Reduce a recording to what its overview shows (one pass over the samples). With
+    ``sleep`` the samples are calibrated first and each night's sleep window found
+    (:func:`morvane_tools.sleep.nightly_sleep`); ``nights`` gives the windows instead."""
     from .survey import block_table
 
     p = fs_path(path)
     options = ReadOptions.of(timezone=timezone, device_timezone=device_timezone,
                              verify_checksums=verify_checksums, threads=threads)
-    done = prepare_with(p, options, calibrate=False, nonwear=nonwear, lowpass_hz=None,
-                        epoch_us=MINUTE_US, chunk_blocks=chunk_blocks)
+    done = prepare_with(p, options, calibrate=sleep, nonwear=nonwear or sleep, lowpass_hz=None,
+                        epoch_us=MINUTE_US, chunk_blocks=chunk_blocks, anglez=sleep)
     survey = done.survey
     if survey is None or done.recorded.last_us < done.recorded.first_us:
         raise ValueError("the recording holds no samples to plot")
@@ -131,9 +135,31 @@ def overview_statistics(path: Any, *, nonwear: bool = True, chunk_blocks: int = 
         if done.offset_us:
             bad = bad - done.offset_us
     quality = survey.quality_report(options.clock)
+    if sleep and nights is None:
+        from .sleep import nightly_sleep, not_worn
+
+        nights = nightly_sleep(done.anglez, nonwear=not_worn(done.table_5s, done.anglez.index))
+    if not nonwear:
+        nw = np.zeros((0, 2), np.int64)
+    windows = None if nights is None else _windows(nights, options.clock.display)
     return Overview(done.table, nw, gaps, bad, len(skipped), survey.metadata, quality,
                     options.clock.display, done.offset_us, done.recorded.first_us,
-                    done.recorded.last_us)
+                    done.recorded.last_us, windows)
+
+
+def _windows(nights: pd.DataFrame, tz: Any) -> np.ndarray:
+    """The nights' windows (sleep onset to wake) as (k, 2) microseconds of the display clock."""
+    out = []
+    for onset, wake in zip(nights["sleep_onset"], nights["wake"]):
+        if pd.isna(onset) or pd.isna(wake):
+            continue
+        a, b = pd.Timestamp(onset), pd.Timestamp(wake)
+        if tz is None:
+            a, b = (a.tz_localize(None), b.tz_localize(None)) if a.tz is not None else (a, b)
+        elif a.tz is None:
+            a, b = a.tz_localize(tz), b.tz_localize(tz)
+        out.append((a.value // 1000, b.value // 1000))   # Timestamp.value is in ns
+    return np.array(out, dtype=np.int64).reshape(-1, 2)
 
 
 # --------------------------------------------------------------------------- rows

@@ -35,6 +35,7 @@ _C_BAD = "#7b1fa2"
 _C_TEMP = "#2a9d55"
 _C_OFF = "#e6e6e6"
 _C_CHANGE = "#555555"
+_C_SLEEP = "#6a51a3"
 
 
 def _merge_close(iv: np.ndarray, tol_us: int) -> np.ndarray:
@@ -88,7 +89,7 @@ def _title_lines(ov: Overview, left_out: int) -> tuple[str, str]:
     return head, " · ".join(parts)
 
 
-def _legend_handles(temperature: bool) -> list[Any]:
+def _legend_handles(temperature: bool, sleep: bool = False) -> list[Any]:
     from matplotlib.lines import Line2D
     from matplotlib.patches import Patch
 
@@ -101,6 +102,9 @@ def _legend_handles(temperature: bool) -> list[Any]:
                Patch(facecolor=_C_OFF, label="not recording")]
     if temperature:
         handles.insert(1, Line2D([], [], color=_C_TEMP, lw=1.2, label="temperature (°C)"))
+    if sleep:
+        handles.insert(-1, Patch(facecolor=_C_SLEEP, alpha=0.18, edgecolor=_C_SLEEP,
+                                 label="sleep window"))
     return handles
 
 
@@ -142,6 +146,11 @@ def _draw_day(ax: Any, ov: Overview, day: int, ymax: float,
     if xs.size:
         ax.broken_barh(list(zip(xs, ws)), full_h, facecolors=_C_NONWEAR, alpha=0.45,
                        zorder=0.6, gid="nonwear")
+    if ov.sleep is not None:
+        xs, ws = row_segments(ov.sleep, ov.tz, day)
+        if xs.size:
+            ax.broken_barh(list(zip(xs, ws)), full_h, facecolors=_C_SLEEP, alpha=0.18,
+                           edgecolors=_C_SLEEP, lw=0.8, zorder=0.7, gid="sleep_window")
     # added as an artist: the limits are fixed already, and Axes.add_patch would walk every
     # vertex of the trace to update data limits (the slowest step of the whole picture)
     trace = StepPatch(values, edges, baseline=0.0, fill=True, facecolor=_C_ENMO, alpha=0.85,
@@ -215,7 +224,8 @@ def plot_overview(path: str | os.PathLike[str], ax: Axes | Sequence[Axes] | None
                   chunk_blocks: int = 8192, verify_checksums: bool = True,
                   timezone: str | _dt.tzinfo | None = None,
                   device_timezone: str | _dt.tzinfo | _dt.timedelta | None = None,
-                  threads: int | None = None) -> Figure:
+                  threads: int | None = None, sleep: bool = False,
+                  nights: Any = None) -> Figure:
     """Draw an at-a-glance overview of a recording, one row per calendar day.
 
     Each row spans 00:00 to 24:00 of one day (ticks every 3 h) on the device clock, or on the
@@ -268,6 +278,13 @@ def plot_overview(path: str | os.PathLike[str], ax: Axes | Sequence[Axes] | None
         As in :func:`morvane_tools.read_recording`; rows are then the local calendar days.
     threads : int, optional
         Threads that may work at once (see :func:`morvane_tools.prepare`).
+    sleep : bool, default False
+        Shade each night's sleep window (:func:`morvane_tools.sleep.nightly_sleep`, from the
+        z-angle of the calibrated samples; the minute ENMO is then that of the calibrated
+        samples too).
+    nights : pandas.DataFrame, optional
+        A night table (``sleep_onset``, ``wake``; e.g. ``summarize(...)[1]["nights"]``) whose
+        windows are shaded instead.
 
     Returns
     -------
@@ -275,7 +292,8 @@ def plot_overview(path: str | os.PathLike[str], ax: Axes | Sequence[Axes] | None
         The new figure (with an Agg canvas, so ``fig.savefig("x.png")`` works without pyplot
         and without touching the global backend), or the figure of ``ax``. Artists carry gids
         for inspection: "enmo" (StepPatch), "enmo_repeated", "temperature", "nonwear", "gap",
-        "gap_marks", "bad_blocks", "not_recording", "clock_skipped", "clock_repeated".
+        "gap_marks", "bad_blocks", "not_recording", "clock_skipped", "clock_repeated",
+        "sleep_window".
 
     Raises
     ------
@@ -306,7 +324,8 @@ def plot_overview(path: str | os.PathLike[str], ax: Axes | Sequence[Axes] | None
 
     ov = overview_statistics(os.fspath(path), nonwear=nonwear, chunk_blocks=chunk_blocks,
                              verify_checksums=verify_checksums, timezone=timezone,
-                             device_timezone=device_timezone, threads=threads)
+                             device_timezone=device_timezone, threads=threads, sleep=sleep,
+                             nights=nights)
     days, left_out = ov.row_days(max_days)
     n = len(days)
 
@@ -356,7 +375,7 @@ def plot_overview(path: str | os.PathLike[str], ax: Axes | Sequence[Axes] | None
     head, info = _title_lines(ov, left_out)
     if title is not None:
         head = title
-    handles = _legend_handles(trange is not None)
+    handles = _legend_handles(trange is not None, ov.sleep is not None)
     if rows_given is None:
         fig.suptitle(head, x=1.4 / width, ha="left", y=1 - 0.08 / fig.get_figheight(),
                      va="top", fontsize=12, fontweight="bold")

@@ -213,6 +213,9 @@ class Preparation:
     offset_us: int | None
     report: dict[str, Any] | None
     sampling_rate_hz: float | None
+    # with anglez: the z-angle per 5-second epoch and the 5-second epoch table it goes with
+    anglez: pd.Series | None = None
+    table_5s: pd.DataFrame | None = None
 
     def info(self) -> dict[str, Any]:
         offset, tz = self.offset_us, self.options.clock.display
@@ -236,10 +239,15 @@ class Preparation:
         }
 
 
+SLEEP_EPOCH_US = 5_000_000
+
+
 def prepare_with(path: str | bytes, options: ReadOptions, *, calibrate: bool, nonwear: bool,
-                 lowpass_hz: float | None, epoch_us: int,
-                 chunk_blocks: int | None = None) -> Preparation:
-    """:func:`prepare` with checked options."""
+                 lowpass_hz: float | None, epoch_us: int, chunk_blocks: int | None = None,
+                 anglez: bool = False) -> Preparation:
+    """:func:`prepare` with checked options. With ``anglez`` the same pass also gives the
+    z-angle per 5-second epoch of the calibrated samples and a 5-second epoch table
+    (:mod:`morvane_tools.sleep`)."""
     p = path
     length = epoch_us
     window_us = B.length_us(_CAL["window"], "window")
@@ -280,7 +288,9 @@ def prepare_with(path: str | bytes, options: ReadOptions, *, calibrate: bool, no
         stream = StreamingLowpass(sos, padlen, 1e6 / rate)
 
     ep: EpochAccumulator | None = None
+    ep5: EpochAccumulator | None = None
     nw: NonwearAccumulator | None = None
+    az: Any = None
     aux: tuple[str, ...] = ()
     apply = cal is not None and cal["calibrated"]
 
@@ -289,6 +299,10 @@ def prepare_with(path: str | bytes, options: ReadOptions, *, calibrate: bool, no
         if nw is not None:
             nw.feed(t, acc)
         ep.feed(t, acc + extra)
+        if ep5 is not None:
+            ep5.feed(t, acc + extra)
+        if az is not None:
+            az.feed(t, *acc)
 
     for t, chunk in run.chunks():
         if ep is None:
@@ -296,6 +310,13 @@ def prepare_with(path: str | bytes, options: ReadOptions, *, calibrate: bool, no
             ep = EpochAccumulator(grid_for(tz, length, int(t[0])), aux, tz, run.workers)
             if nonwear:
                 nw = NonwearAccumulator(tz, int(t[0]), rule, run.workers)
+            if anglez:
+                from .sleep import AnglezAccumulator
+
+                grid5 = grid_for(tz, SLEEP_EPOCH_US, int(t[0]))
+                az = AnglezAccumulator(grid5, tz, run.workers)
+                if length != SLEEP_EPOCH_US:
+                    ep5 = EpochAccumulator(grid5, aux, tz, run.workers)
         acc = [B.column(chunk, c) for c in B.ACC]
         extra = [B.column(chunk, a) for a in aux]
         if apply:
@@ -322,5 +343,9 @@ def prepare_with(path: str | bytes, options: ReadOptions, *, calibrate: bool, no
     if ep is None:
         ep = EpochAccumulator(grid_for(tz, length, 0), (), tz)
     table = ep.table(recorded, intervals)
-    return Preparation(table, options, cal, found, recorded, run.survey, run.offset_us,
+    done = Preparation(table, options, cal, found, recorded, run.survey, run.offset_us,
                        run.report, rate)
+    if az is not None:
+        done.anglez = az.finish()
+        done.table_5s = ep5.table(recorded, intervals) if ep5 is not None else table
+    return done

@@ -34,12 +34,14 @@ from typing import Any, Mapping, Sequence
 import numpy as np
 import pandas as pd
 
-from . import _binning as B
+from . import binning as B
 from . import days
+from .threads import resolve, run_tasks
 from .activity import LEVELS, intensity_levels
 
 __all__ = ["anglez_epochs", "sustained_inactivity", "sleep_period_window", "nightly_sleep",
-           "read_sleep_diary", "time_use", "median_window", "rolling_median"]
+           "read_sleep_diary", "time_use", "median_window", "rolling_median",
+           "AnglezAccumulator", "not_worn"]
 
 _US = 1_000_000
 _MINUTE_US = 60 * _US
@@ -83,7 +85,7 @@ def rolling_median(values: Any, window: int, *, stretches: np.ndarray | None = N
         Samples in a window, at least 1.
     stretches : numpy.ndarray, optional
         int64 positions where a stretch starts, with 0 first and the length last (as
-        :func:`morvane_tools._binning.stretch_bounds` gives them); default one stretch.
+        :func:`morvane_tools.binning.stretch_bounds` gives them); default one stretch.
     begin, end : int
         Compute outputs ``[begin, end)`` only. The input's ends count as stretch ends, so to
         go piece by piece give each piece ``window // 2`` samples of context on both sides
@@ -119,8 +121,8 @@ def _piece_buffers(n: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     return bufs[0][:n], bufs[1][:n], bufs[2][:n]
 
 
-def _stretches(t: np.ndarray) -> np.ndarray:
-    """:func:`morvane_tools._binning.stretch_bounds` of ``t``, found slice by slice on the
+def _stretches(t: np.ndarray, period_us: float, workers: int) -> np.ndarray:
+    """:func:`morvane_tools.binning.stretch_bounds` of ``t``, found slice by slice on the
     worker threads (a cut at ``p`` depends on ``t[p - 1]`` and ``t[p]`` alone, so slices that
     overlap by one time find each cut once)."""
     n = len(t)
@@ -128,9 +130,9 @@ def _stretches(t: np.ndarray) -> np.ndarray:
 
     def part(a: int, b: int) -> np.ndarray:
         lo = max(a - 1, 0)
-        return B.stretch_bounds(t[lo:b])[1:-1] + lo
+        return B.stretch_bounds(t[lo:b], period_us)[1:-1] + lo
 
-    cuts = B.run_tasks(part, [(a, min(a + step, n)) for a in range(0, n, step)])
+    cuts = run_tasks(part, [(a, min(a + step, n)) for a in range(0, n, step)], workers)
     return np.concatenate([[0], *cuts, [n]]).astype(np.int64)
 
 
@@ -151,7 +153,120 @@ def _angle_deg(x: np.ndarray, y: np.ndarray, z: np.ndarray) -> np.ndarray:
     return np.degrees(np.arctan2(z, np.sqrt(x * x + y * y)))
 
 
-def anglez_epochs(frame: pd.DataFrame, *, epoch: Any = "5s") -> pd.Series:
+class AnglezAccumulator:
+    """The z-angle per epoch over calibrated samples fed in consecutive pieces; shared by
+    :func:`anglez_epochs` (one piece) and the chunked pass of ``summarize``.
+
+    Samples are held back until the rolling median of each has its whole window (half a window
+    after it), then the medians of the released samples are computed with half a window of
+    context before them, which gives the values of the whole run; per sample the angle, summed
+    per epoch. The window and the gap rule come from the first piece: its rate (samples per
+    second within its stretches) and its median spacing.
+    """
+
+    def __init__(self, grid: Any, tz: Any, workers: int = 1) -> None:
+        self.grid, self.tz, self.workers = grid, tz, workers
+        self.window: int | None = None
+        self.period_us = 0.0
+        self._t = np.zeros(0, dtype=np.int64)
+        self._cols: list[np.ndarray] = []
+        self._context = 0          # leading held samples whose medians are out already
+        self._parts: list[tuple[np.ndarray, np.ndarray, np.ndarray]] = []
+
+    def feed(self, t: np.ndarray, x: np.ndarray, y: np.ndarray, z: np.ndarray) -> None:
+        t = np.asarray(t, dtype=np.int64)
+        if not len(t):
+            return
+        cols = [np.asarray(c) for c in (x, y, z)]
+        dtype = cols[0].dtype if all(c.dtype == cols[0].dtype for c in cols) and \
+            cols[0].dtype in (np.float32, np.float64) else np.float64
+        if self.window is None:
+            self.period_us = B.SpacingHistogram.of(t).median() or 0.0
+            stretches = _stretches(t, self.period_us, self.workers)
+            rate = _rate_hz(t, stretches)
+            self.window = median_window(rate) if rate is not None else 1
+            self._cols = [np.zeros(0, dtype=dtype) for _ in range(3)]
+        if self._cols[0].dtype != dtype:
+            self._cols = [c.astype(np.float64) for c in self._cols]
+            dtype = np.float64
+        self._t = np.concatenate([self._t, t])
+        self._cols = [np.concatenate([held, np.asarray(c, dtype=dtype)])
+                      for held, c in zip(self._cols, cols)]
+        self._release(final=False)
+
+    def _release(self, final: bool) -> None:
+        assert self.window is not None
+        half = self.window // 2
+        n = len(self._t)
+        end = n if final else n - half
+        if end <= self._context:
+            return
+        t = self._t
+        cols = [np.ascontiguousarray(c) for c in self._cols]
+        stretches = _stretches(t, self.period_us, self.workers)
+        grid, window = self.grid, self.window
+        if not grid.uniform:
+            # the grid caches day bounds on first use: cover every time before the threads
+            # share it (times ascend within a stretch, so its ends hold the extremes)
+            grid.bin_of(np.array([t[stretches[:-1]].min(), t[stretches[1:] - 1].max()]))
+
+        def piece(a: int, b: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+            x, y, z = _piece_buffers(b - a)
+            rolling_median(cols, window, stretches=stretches, begin=a, end=b, out=(x, y, z))
+            # Runs of one epoch, stretch by stretch (times ascend within a stretch) ...
+            k0 = int(np.searchsorted(stretches, a, side="right")) - 1
+            k1 = int(np.searchsorted(stretches, b, side="left"))
+            pos, ids = [], []
+            for k in range(k0, k1):
+                p, q = max(int(stretches[k]), a), min(int(stretches[k + 1]), b)
+                if p < q:
+                    run_pos, run_ids = days.bin_runs(grid, t[p:q])
+                    pos.append(run_pos + (p - a))
+                    ids.append(run_ids)
+            epoch_pos, epoch_ids = np.concatenate(pos), np.concatenate(ids)
+            # ... cut again where a median changes: the medians stay on one value for many
+            # samples, so the angle is computed once per run and weighted by its length
+            cut = np.zeros(b - a, dtype=bool)
+            cut[1:] = x[1:] != x[:-1]
+            cut[1:] |= y[1:] != y[:-1]
+            cut[1:] |= z[1:] != z[:-1]
+            cut[epoch_pos] = True
+            starts = np.flatnonzero(cut)
+            seg_ids = epoch_ids[np.searchsorted(epoch_pos, starts, side="right") - 1]
+            counts = np.diff(np.append(starts, b - a))
+            angle = _angle_deg(x[starts], y[starts], z[starts])
+            return seg_ids, angle * counts, counts
+
+        a0 = self._context
+        self._parts += run_tasks(piece, [(a, min(a + _PIECE, end)) for a in range(a0, end, _PIECE)],
+                                 self.workers)
+        # keep half a window of context before what is still held
+        keep = max(end - half, 0)
+        self._t = self._t[keep:]
+        self._cols = [c[keep:] for c in self._cols]
+        self._context = end - keep
+
+    def finish(self) -> pd.Series:
+        """The z-angle of every epoch from the first sample's to the last's."""
+        if self.window is not None:
+            self._release(final=True)
+        if not self._parts:
+            return _epoch_series(np.zeros(0, dtype=np.int64), np.zeros(0), self.tz)
+        seg_ids = np.concatenate([p[0] for p in self._parts])
+        first, last = int(seg_ids.min()), int(seg_ids.max())
+        all_ids = self.grid.ids_between(first, last)
+        pos = np.searchsorted(all_ids, seg_ids)
+        sums = np.bincount(pos, weights=np.concatenate([p[1] for p in self._parts]),
+                           minlength=len(all_ids))
+        counts = np.bincount(pos, weights=np.concatenate([p[2] for p in self._parts]),
+                             minlength=len(all_ids))
+        with np.errstate(invalid="ignore", divide="ignore"):
+            mean = np.where(counts > 0, sums / counts, np.nan)
+        return _epoch_series(self.grid.starts(all_ids), mean, self.tz)
+
+
+def anglez_epochs(frame: pd.DataFrame, *, epoch: Any = "5s",
+                  threads: int | None = None) -> pd.Series:
     """The z-angle per epoch from calibrated samples (van Hees et al. 2015, 2018).
 
     Per axis, the centred rolling median of the samples over five seconds (an odd window of
@@ -168,6 +283,8 @@ def anglez_epochs(frame: pd.DataFrame, *, epoch: Any = "5s") -> pd.Series:
         or aware) and ``acc_x``, ``acc_y``, ``acc_z`` in g. Not modified.
     epoch : str or timedelta, default "5s"
         Epoch length.
+    threads : int, optional
+        Threads that may work at once (default: the cores; one inside a Dask worker).
 
     Returns
     -------
@@ -179,60 +296,10 @@ def anglez_epochs(frame: pd.DataFrame, *, epoch: Any = "5s") -> pd.Series:
     length = B.length_us(epoch, "epoch")
     tz = frame.index.tz
     t = B.index_us(frame.index)
-    n = len(t)
-    if n == 0:
-        return _epoch_series(np.zeros(0, dtype=np.int64), np.zeros(0), tz)
-    cols = [B.column(frame, c) for c in B.ACC]
-    dtype = cols[0].dtype if all(c.dtype == cols[0].dtype for c in cols) else np.float64
-    cols = [np.ascontiguousarray(c, dtype=dtype) for c in cols]
-    stretches = _stretches(t)
-    rate = _rate_hz(t, stretches)
-    window = median_window(rate) if rate is not None else 1
-    grid = days.grid_for(tz, length, int(t[0]))
-    if not grid.uniform:
-        # the grid caches day bounds on first use: cover every time before the threads share
-        # it (times ascend within a stretch, so its ends hold the extremes)
-        grid.bin_of(np.array([t[stretches[:-1]].min(), t[stretches[1:] - 1].max()]))
-
-    def piece(a: int, b: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-        x, y, z = _piece_buffers(b - a)
-        rolling_median(cols, window, stretches=stretches, begin=a, end=b, out=(x, y, z))
-        # Runs of one epoch, stretch by stretch (times ascend within a stretch) ...
-        k0 = int(np.searchsorted(stretches, a, side="right")) - 1
-        k1 = int(np.searchsorted(stretches, b, side="left"))
-        pos, ids = [], []
-        for k in range(k0, k1):
-            p, q = max(int(stretches[k]), a), min(int(stretches[k + 1]), b)
-            if p < q:
-                run_pos, run_ids = days.bin_runs(grid, t[p:q])
-                pos.append(run_pos + (p - a))
-                ids.append(run_ids)
-        epoch_pos, epoch_ids = np.concatenate(pos), np.concatenate(ids)
-        # ... cut again where a median changes: the medians stay on one value for many
-        # samples, so the angle is computed once per run and weighted by its length
-        cut = np.zeros(b - a, dtype=bool)
-        cut[1:] = x[1:] != x[:-1]
-        cut[1:] |= y[1:] != y[:-1]
-        cut[1:] |= z[1:] != z[:-1]
-        cut[epoch_pos] = True
-        starts = np.flatnonzero(cut)
-        seg_ids = epoch_ids[np.searchsorted(epoch_pos, starts, side="right") - 1]
-        counts = np.diff(np.append(starts, b - a))
-        angle = _angle_deg(x[starts], y[starts], z[starts])
-        return seg_ids, angle * counts, counts
-
-    parts = B.run_tasks(piece, [(a, min(a + _PIECE, n)) for a in range(0, n, _PIECE)])
-    seg_ids = np.concatenate([p[0] for p in parts])
-    first, last = int(seg_ids.min()), int(seg_ids.max())
-    all_ids = grid.ids_between(first, last)
-    pos = np.searchsorted(all_ids, seg_ids)
-    sums = np.bincount(pos, weights=np.concatenate([p[1] for p in parts]),
-                       minlength=len(all_ids))
-    counts = np.bincount(pos, weights=np.concatenate([p[2] for p in parts]),
-                         minlength=len(all_ids))
-    with np.errstate(invalid="ignore", divide="ignore"):
-        mean = np.where(counts > 0, sums / counts, np.nan)
-    return _epoch_series(grid.starts(all_ids), mean, tz)
+    acc = AnglezAccumulator(days.grid_for(tz, length, int(t[0]) if len(t) else 0), tz,
+                            resolve(threads))
+    acc.feed(t, *(B.column(frame, c) for c in B.ACC))
+    return acc.finish()
 
 
 def _epoch_series(starts_us: np.ndarray, values: np.ndarray, tz: Any) -> pd.Series:
@@ -241,6 +308,16 @@ def _epoch_series(starts_us: np.ndarray, values: np.ndarray, tz: Any) -> pd.Seri
     if tz is not None:
         index = index.tz_localize("UTC").tz_convert(tz)
     return pd.Series(np.asarray(values, dtype=np.float64), index=index, name="anglez_deg")
+
+
+def not_worn(epochs_table: pd.DataFrame, index: pd.DatetimeIndex) -> pd.Series:
+    """True on ``index`` where an epoch of the table was not worn and recorded (``coverage``
+    below 1 or ``nonwear`` above 0) or has no row: the ``nonwear`` argument of
+    :func:`nightly_sleep` from an epoch table on the same grid."""
+    worn = epochs_table["coverage"].to_numpy() >= 1.0
+    if "nonwear" in epochs_table.columns:
+        worn &= epochs_table["nonwear"].to_numpy() == 0
+    return pd.Series(~worn, index=epochs_table.index).reindex(index, fill_value=True)
 
 
 # --------------------------------------------------------------------------- sustained inactivity

@@ -22,7 +22,7 @@ from . import days as D
 from .clock import zone_name
 
 __all__ = ["daily_summary", "person_summary", "summarize", "summarize_with", "SummaryOptions",
-           "cohort_row", "OUTCOMES", "version"]
+           "cohort_row", "OUTCOMES", "NIGHT_OUTCOMES", "version"]
 
 _MX_MINUTES = (60, 30, 10, 5, 2, 1)
 _RESOLUTION_US = 10 * 60 * 1_000_000
@@ -361,13 +361,64 @@ def _mean(values: np.ndarray) -> float:
     return float(values.mean()) if values.size else float("nan")
 
 
-def person_summary(days: pd.DataFrame) -> dict[str, Any]:
-    """Per-person activity outcomes from a day table (:func:`daily_summary`).
+#: The nightly outcomes averaged per person (times as hours after the evening's midnight).
+NIGHT_OUTCOMES = ("sleep_onset_hour", "wake_hour", "spt_hours", "sleep_hours", "waso_hours",
+                  "awakenings", "sleep_efficiency")
+_WEEKEND_NIGHTS = (4, 5)      # Friday and Saturday evenings
+
+
+def _night_hours(column: pd.Series, nights: pd.Series) -> np.ndarray:
+    """Local times as decimal hours after the midnight that starts the night's date (23:30 is
+    23.5, 01:30 the next morning 25.5); NaN for NaT."""
+    out = np.full(len(column), np.nan)
+    for i, (when, night) in enumerate(zip(column, nights)):
+        if when is None or pd.isna(when):
+            continue
+        wall = pd.Timestamp(when)
+        wall = wall.tz_localize(None) if wall.tz is not None else wall
+        start = pd.Timestamp(night)
+        out[i] = (wall - start) / pd.Timedelta(hours=1)
+    return out
+
+
+def _night_means(nights: pd.DataFrame) -> dict[str, Any]:
+    """Nightly means over valid nights: all, weekday nights and weekend nights (Friday and
+    Saturday evenings)."""
+    valid = nights["valid_night"].to_numpy(dtype=bool) if len(nights) else np.zeros(0, bool)
+    out: dict[str, Any] = {"nights": int(len(nights)), "valid_nights": int(valid.sum())}
+    weekday = np.array([pd.Timestamp(n).weekday() for n in nights["night"]], dtype=int) \
+        if len(nights) else np.zeros(0, dtype=int)
+    weekend = np.isin(weekday, _WEEKEND_NIGHTS)
+    groups = {"all_nights": valid, "weekday_nights": valid & ~weekend,
+              "weekend_nights": valid & weekend}
+    for name in NIGHT_OUTCOMES:
+        if name.endswith("_hour"):
+            column = name[: -len("_hour")]
+            values = _night_hours(nights[column], nights["night"]) if len(nights) else \
+                np.zeros(0)
+        else:
+            values = nights[name].to_numpy(dtype=np.float64, na_value=np.nan) if len(nights) \
+                else np.zeros(0)
+        for group, sel in groups.items():
+            out[f"{name}_{group}"] = _plain(_mean(values[sel]))
+    return out
+
+
+def person_summary(days: pd.DataFrame, nights: pd.DataFrame | None = None) -> dict[str, Any]:
+    """Per-person activity outcomes from a day table (:func:`daily_summary`), and sleep
+    outcomes from a night table (:func:`morvane_tools.sleep.nightly_sleep`).
 
     Parameters
     ----------
     days : pandas.DataFrame
         The day table of one recording.
+    nights : pandas.DataFrame, optional
+        Its night table: adds ``nights``, ``valid_nights`` and the means over valid nights of
+        ``sleep_onset_hour`` and ``wake_hour`` (hours after the midnight that starts the
+        night's date: 23:30 is 23.5, 07:00 the next morning 31.0), ``spt_hours``,
+        ``sleep_hours``, ``waso_hours``, ``awakenings`` and ``sleep_efficiency``, as
+        ``<name>_all_nights``, ``<name>_weekday_nights`` and ``<name>_weekend_nights`` (weekend
+        nights are Friday and Saturday evenings; van Hees et al. 2015, 2018).
 
     Returns
     -------
@@ -433,6 +484,8 @@ def person_summary(days: pd.DataFrame) -> dict[str, Any]:
         means["weighted"] = means["weekday"] * 5 / 7 + means["weekend"] * 2 / 7
         for g, value in means.items():
             out[f"{key}_{g}"] = _plain(value)
+    if nights is not None:
+        out.update(_night_means(nights))
     out["reason"] = reason
     return out
 
@@ -457,11 +510,14 @@ class SummaryOptions:
     cutpoints: str | tuple[tuple[str, float], ...] = "default"
     min_wear_hours: float = 16.0
     impute: bool = True
+    sleep: bool = False
+    sleep_diary: str | None = None
 
     @classmethod
     def of(cls, *, epoch: Any = "5s", calibrate: bool = True,
            cutpoints: str | Mapping[str, Any] = "default", min_wear_hours: float = 16,
-           impute: bool = True) -> SummaryOptions:
+           impute: bool = True, sleep: bool = False,
+           sleep_diary: Any = None) -> SummaryOptions:
         from .binning import length_us
 
         if not isinstance(calibrate, bool) or not isinstance(impute, bool):
@@ -471,7 +527,18 @@ class SummaryOptions:
                 or not 0 <= min_wear_hours <= 25:
             raise ValueError("min_wear_hours must be a number of hours from 0 to 25")
         named = cutpoints if isinstance(cutpoints, str) else tuple(sorted(cuts.items()))
-        return cls(length_us(epoch, "epoch"), calibrate, named, float(min_wear_hours), impute)
+        if not isinstance(sleep, bool):
+            raise TypeError("sleep must be True or False")
+        diary = None
+        if sleep_diary is not None:
+            if not isinstance(sleep_diary, (str, os.PathLike)):
+                raise TypeError("sleep_diary must be a path")
+            diary = os.path.abspath(os.fspath(sleep_diary))
+            from .sleep import read_sleep_diary
+
+            read_sleep_diary(diary)      # a diary that cannot be read fails here, once
+        return cls(length_us(epoch, "epoch"), calibrate, named, float(min_wear_hours), impute,
+                   sleep or diary is not None, diary)
 
     @property
     def cuts(self) -> dict[str, float]:
@@ -479,9 +546,12 @@ class SummaryOptions:
                            else dict(self.cutpoints))
 
     def describe(self) -> dict[str, Any]:
-        return {"epoch": _duration_text(self.epoch_us), "calibrate": self.calibrate,
-                "cutpoints": self.cutpoints if isinstance(self.cutpoints, str) else "custom",
-                **self.cuts, "min_wear_hours": self.min_wear_hours, "impute": self.impute}
+        out = {"epoch": _duration_text(self.epoch_us), "calibrate": self.calibrate,
+               "cutpoints": self.cutpoints if isinstance(self.cutpoints, str) else "custom",
+               **self.cuts, "min_wear_hours": self.min_wear_hours, "impute": self.impute}
+        if self.sleep:
+            out.update(sleep=True, sleep_diary=self.sleep_diary)
+        return out
 
 
 def _duration_text(us: int) -> str:
@@ -492,6 +562,7 @@ def _duration_text(us: int) -> str:
 def summarize(path: Any, *, epoch: Any = "5s", timezone: Any = None, device_timezone: Any = None,
               calibrate: bool = True, cutpoints: str | Mapping[str, Any] = "default",
               min_wear_hours: float = 16, impute: bool = True, bad_blocks: str = "skip",
+              sleep: bool = False, sleep_diary: Any = None,
               threads: int | None = None) -> tuple[pd.DataFrame, dict[str, Any]]:
     """The whole chain from a recording to its day table and person summary, in bounded memory.
 
@@ -514,6 +585,13 @@ def summarize(path: Any, *, epoch: Any = "5s", timezone: Any = None, device_time
         As in :func:`daily_summary`.
     bad_blocks : {"skip", "raise"}
         Passed on to the reader.
+    sleep : bool, default False
+        Also find the sleep of each night from the z-angle of the calibrated samples
+        (:mod:`morvane_tools.sleep`: HDCZA windows, van Hees et al. 2018; sustained inactivity,
+        van Hees et al. 2015) in the same pass.
+    sleep_diary : str or os.PathLike, optional
+        A sleep diary (:func:`morvane_tools.sleep.read_sleep_diary`) whose windows replace
+        HDCZA's for the nights it lists for this recording; implies ``sleep``.
     threads : int, optional
         Threads that may work at once (see :func:`morvane_tools.prepare`).
 
@@ -522,15 +600,19 @@ def summarize(path: Any, *, epoch: Any = "5s", timezone: Any = None, device_time
     days : pandas.DataFrame
         The day table (:func:`daily_summary`).
     info : dict
-        JSON-serialisable: ``person`` (:func:`person_summary`), ``id`` (the file name
-        without ``.cwa``/``.cwa.gz``), ``device_id``, ``session_id``, ``calibration``,
-        ``quality`` (the quality report on the same clock), ``version`` (the package's)
-        and ``parameters`` (every parameter used).
+        ``person`` (:func:`person_summary`, with the nightly means when sleeping), ``id``
+        (the file name without ``.cwa``/``.cwa.gz``), ``device_id``, ``session_id``,
+        ``calibration``, ``quality`` (the quality report on the same clock), ``version``
+        (the package's) and ``parameters`` (every parameter used): all JSON-serialisable.
+        With ``sleep`` also ``nights`` (the night table,
+        :func:`morvane_tools.sleep.nightly_sleep`) and ``time_use`` (one row per
+        wake-to-wake day, :func:`morvane_tools.sleep.time_use`), as DataFrames.
     """
     from .options import ReadOptions
 
     settings = SummaryOptions.of(epoch=epoch, calibrate=calibrate, cutpoints=cutpoints,
-                                 min_wear_hours=min_wear_hours, impute=impute)
+                                 min_wear_hours=min_wear_hours, impute=impute, sleep=sleep,
+                                 sleep_diary=sleep_diary)
     options = ReadOptions.of(bad_blocks=bad_blocks, timezone=timezone,
                              device_timezone=device_timezone, threads=threads)
     days, info, _ = summarize_with(path, options, settings)
@@ -547,9 +629,14 @@ def summarize_with(path: Any, options: Any, settings: SummaryOptions
 
     p = fs_path(path)
     done = prepare_with(p, options.but(include_magnetometer=False), calibrate=settings.calibrate,
-                        nonwear=True, lowpass_hz=None, epoch_us=settings.epoch_us)
+                        nonwear=True, lowpass_hz=None, epoch_us=settings.epoch_us,
+                        anglez=settings.sleep)
     days = daily_summary(done.table, cutpoints=settings.cuts,
                          min_wear_hours=settings.min_wear_hours, impute=settings.impute)
+    rid = recording_id(os.fsdecode(p))
+    nights = use = None
+    if settings.sleep:
+        nights, use = _sleep(done, settings, rid)
     survey = done.survey
     metadata = survey.metadata if survey is not None else {}
     parameters = {
@@ -561,8 +648,8 @@ def summarize_with(path: Any, options: Any, settings: SummaryOptions
         "device_utc_offset_s": None if done.offset_us is None else done.offset_us / 1e6,
     }
     info: dict[str, Any] = {
-        "person": person_summary(days),
-        "id": recording_id(os.fsdecode(p)),
+        "person": person_summary(days, nights),
+        "id": rid,
         "device_id": metadata.get("device_id"),
         "session_id": metadata.get("session_id"),
         "calibration": done.calibration,
@@ -570,7 +657,22 @@ def summarize_with(path: Any, options: Any, settings: SummaryOptions
         "version": version(),
         "parameters": parameters,
     }
-    return days, jsonable(info), done
+    info = jsonable(info)
+    if nights is not None:
+        info["nights"], info["time_use"] = nights, use
+    return days, info, done
+
+
+def _sleep(done: Any, settings: SummaryOptions, rid: str) -> tuple[pd.DataFrame, pd.DataFrame]:
+    """The night table and the wake-to-wake days of a preparation made with the z-angle."""
+    from .sleep import nightly_sleep, not_worn, sustained_inactivity, time_use
+
+    anglez, table = done.anglez, done.table_5s
+    nights = nightly_sleep(anglez, nonwear=not_worn(table, anglez.index),
+                           diary=settings.sleep_diary, id=rid)
+    asleep = sustained_inactivity(anglez)
+    use = time_use(table.reindex(anglez.index), nights, asleep, cutpoints=settings.cuts)
+    return nights, use
 
 
 def cohort_row(info: dict[str, Any]) -> dict[str, Any]:

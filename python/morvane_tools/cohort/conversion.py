@@ -48,7 +48,7 @@ class ConvertOptions:
            calibrate: bool | None = None, nonwear: bool = False,
            resample_hz: float | None = None, bad_blocks: str = "skip", timezone: Any = None,
            device_timezone: Any = None, cutpoints: Any = "default", min_wear_hours: float = 16,
-           impute: bool = True) -> ConvertOptions:
+           impute: bool = True, sleep: bool = False, sleep_diary: Any = None) -> ConvertOptions:
         if what not in _WHAT:
             raise ValueError(f"what must be one of {', '.join(map(repr, _WHAT))}, not {what!r}")
         if epoch is None:
@@ -56,8 +56,9 @@ class ConvertOptions:
         if calibrate is None:
             calibrate = what == "summary"
         if what != "summary" and (cutpoints != "default" or min_wear_hours != 16
-                                  or impute is not True):
-            raise ValueError("cutpoints, min_wear_hours and impute apply to what='summary'")
+                                  or impute is not True or sleep or sleep_diary is not None):
+            raise ValueError("cutpoints, min_wear_hours, impute, sleep and sleep_diary apply "
+                             "to what='summary'")
         for name, flag in (("calibrate", calibrate), ("nonwear", nonwear)):
             if not isinstance(flag, bool):
                 raise TypeError(f"{name} must be True or False")
@@ -86,7 +87,8 @@ class ConvertOptions:
         summary = None
         if what == "summary":
             summary = SummaryOptions.of(epoch=epoch, calibrate=calibrate, cutpoints=cutpoints,
-                                        min_wear_hours=min_wear_hours, impute=impute)
+                                        min_wear_hours=min_wear_hours, impute=impute,
+                                        sleep=sleep, sleep_diary=sleep_diary)
         return cls(what=what, epoch=epoch, calibrate=calibrate, nonwear=nonwear, read=read,
                    summary=summary)
 
@@ -110,13 +112,15 @@ class ConvertOptions:
 
     def outputs(self, final: str) -> list[str]:
         """Every file a task writes for one recording (the first is its manifest output)."""
+        if self.summary is not None and self.summary.sleep:
+            return [final, final[: -len(".days.parquet")] + ".nights.parquet"]
         return [final]
 
     def run(self, src: str, temps: dict[str, str], record: dict[str, Any]) -> Result:
         """Convert one recording into the temporary files (final path -> temporary path)."""
         from .parquet import write_samples, write_table
 
-        ((final, tmp),) = temps.items()
+        final, tmp = next(iter(temps.items()))
         if self.what == "samples":
             rows, s = write_samples(src, tmp, self.read, record)
             return Result(s, rows)
@@ -125,7 +129,11 @@ class ConvertOptions:
             from .summary_table import SUMMARY_KEY
 
             days, info, done = summarize_with(src, self.read, self.summary)
+            nights, _ = info.pop("nights", None), info.pop("time_use", None)
             write_table(days, tmp, done.survey, record, self.read, {SUMMARY_KEY: info})
+            if nights is not None:
+                night_tmp = list(temps.values())[1]
+                write_table(nights, night_tmp, done.survey, record, self.read)
             samples = done.survey.quality.get("samples") if done.survey is not None else None
             return Result(done.survey, samples, cohort_row(info))
         from ..binning import length_us
@@ -146,7 +154,8 @@ def convert(inputs: Any, output_dir: str | os.PathLike[str], *, what: str = "sam
             epoch: str | None = None, calibrate: bool | None = None, nonwear: bool = False,
             resample_hz: float | None = None, bad_blocks: str = "skip",
             timezone: Any = None, device_timezone: Any = None, cutpoints: Any = "default",
-            min_wear_hours: float = 16, impute: bool = True, scheduler: Any = None,
+            min_wear_hours: float = 16, impute: bool = True, sleep: bool = False,
+            sleep_diary: Any = None, scheduler: Any = None,
             workers: int | None = None, resume: bool = True,
             progress: bool = True) -> pd.DataFrame:
     """Convert recordings to Parquet, one file per recording, on a Dask cluster.
@@ -181,6 +190,10 @@ def convert(inputs: Any, output_dir: str | os.PathLike[str], *, what: str = "sam
         detects non-wear).
     cutpoints, min_wear_hours, impute
         For ``what="summary"``, as in :func:`morvane_tools.daily_summary`.
+    sleep, sleep_diary
+        For ``what="summary"``, as in :func:`morvane_tools.summarize`: each recording's night
+        table is written too (``<relative path>.nights.parquet``) and the cohort tables get
+        the nightly means.
     resample_hz : float, optional
         Resample the samples onto a regular grid (the recording is then surveyed, then read
         whole).
@@ -238,7 +251,7 @@ def convert(inputs: Any, output_dir: str | os.PathLike[str], *, what: str = "sam
                                  resample_hz=resample_hz, bad_blocks=bad_blocks,
                                  timezone=timezone, device_timezone=device_timezone,
                                  cutpoints=cutpoints, min_wear_hours=min_wear_hours,
-                                 impute=impute)
+                                 impute=impute, sleep=sleep, sleep_diary=sleep_diary)
     return run_conversion(inputs, output_dir, settings, scheduler=scheduler, workers=workers,
                           resume=resume, progress=progress)
 
