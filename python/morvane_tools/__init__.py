@@ -61,7 +61,13 @@ from .epochs import epochs  # noqa: E402
 from .prepare import prepare  # noqa: E402
 
 
+# submodules whose names are the way in (morvane_tools.activity.CUTPOINTS, morvane_tools.sleep...)
+_SUBMODULES = frozenset({"activity", "sleep", "days", "clock", "options", "survey", "cohort"})
+
+
 def __getattr__(name: str) -> Any:
+    if name in _SUBMODULES:
+        return importlib.import_module(f"{__name__}.{name}")
     home = _HOME.get(name)
     if home is None:
         raise AttributeError(f"module 'morvane_tools' has no attribute {name!r}")
@@ -71,4 +77,4 @@ def __getattr__(name: str) -> Any:
 
 
 def __dir__() -> list[str]:
-    return sorted(set(globals()) | set(__all__))
+    return sorted(set(globals()) | set(__all__) | _SUBMODULES)
