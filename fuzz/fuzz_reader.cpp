@@ -408,6 +408,26 @@ void exercise_tolerant(const TempPaths& tmp, const std::uint8_t* data, std::size
     if (path == &tmp.input && plain && samples != plain->rows()) {
       broken("the quality scan counts other samples than the tolerant read");
     }
+    // A whole read that watches its blocks go by makes the header pass's report.
+    attempt([&] {
+      morvane::ReadReport report;
+      morvane::ReadContext read_ctx = morvane::survey_context(ctx.policy.verify_checksums);
+      read_ctx.report = &report;
+      morvane::BlockRange range = morvane::open_block_range(*path, BlockSelection{}, read_ctx);
+      const morvane::MetadataBlock metadata = morvane::parse_metadata_block(range.head->data());
+      morvane::RecordingSurveyor surveyor(ctx.policy.verify_checksums);
+      morvane::BlockColumnReader reader(std::move(range), include);
+      reader.observe(&surveyor);
+      while (!reader.done()) reader.read(37);
+      const morvane::RecordingQuality seen = surveyor.finish(metadata, report);
+      if (seen.blocks != q->blocks || seen.data_blocks != q->data_blocks ||
+          seen.bad_blocks != q->bad_blocks || seen.gaps != q->gaps ||
+          seen.gap_seconds != q->gap_seconds || seen.range.sample_count != q->range.sample_count ||
+          seen.range.last_sample_us != q->range.last_sample_us ||
+          seen.span_start.size() != q->span_start.size() || seen.axes != q->axes) {
+        broken("a read's survey differs from the header pass");
+      }
+    });
   }
 }
 
