@@ -331,3 +331,64 @@ def test_quality_report_names_the_inflater(tmp_path, plain, monkeypatch, forced)
     assert mt.quality_report(plain)["inflater"] is None
     frame, _ = mt.read_recording(packed, threads=2)
     pd.testing.assert_frame_equal(frame, mt.read_recording(plain)[0])
+
+
+# ---------------------------------------------------------------------------- threads
+
+def most_threads_during(fn) -> tuple[int, int]:
+    """(threads of this process before, the most seen while ``fn`` runs), sampled every
+    millisecond by a watcher that is itself counted in both."""
+    import threading
+    import time
+
+    count = lambda: len(os.listdir("/proc/self/task"))  # noqa: E731
+    seen = []
+    done = threading.Event()
+
+    def watch():
+        while not done.is_set():
+            seen.append(count())
+            time.sleep(0.001)
+
+    watcher = threading.Thread(target=watch)
+    watcher.start()
+    time.sleep(0.01)
+    before = count()
+    try:
+        fn()
+    finally:
+        done.set()
+        watcher.join()
+    return before, max(seen)
+
+
+@pytest.fixture(scope="module")
+def longer(tmp_path_factory):
+    path = tmp_path_factory.mktemp("threads") / "long.cwa"
+    cwagen.write_recording(path, fmt=0x30, n_blocks=30_000, checksums=True)
+    packed = path.with_suffix(".cwa.gz")
+    packed.write_bytes(gzip.compress(path.read_bytes(), compresslevel=1))
+    return path, packed
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("which", ["plain", "gzip"])
+def test_prepare_starts_no_more_threads_than_allowed(longer, threads, which):
+    path = longer[0] if which == "plain" else longer[1]
+    before, most = most_threads_during(
+        lambda: mt.prepare(path, threads=threads, calibrate=True, epoch="5s"))
+    # the caller's thread is one of those allowed
+    assert most - before <= threads - 1
+
+
+def test_prepare_in_a_one_thread_dask_worker_uses_one_thread(longer):
+    import distributed
+
+    def task(path):
+        return most_threads_during(lambda: mt.prepare(path, calibrate=True))
+
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True,
+                                  host="127.0.0.1", dashboard_address=None) as cluster, \
+            distributed.Client(cluster, set_as_default=False) as client:
+        before, most = client.submit(task, str(longer[1])).result()
+    assert most == before

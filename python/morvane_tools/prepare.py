@@ -74,6 +74,15 @@ def prefetch(chunks: Any, depth: int = 2) -> Iterator[pd.DataFrame]:
         th.join()
 
 
+def _is_gzip(path: str | bytes) -> bool:
+    """True when the file starts a gzip member (as the reader tells them apart)."""
+    try:
+        with open(path, "rb") as f:
+            return f.read(2) == b"\x1f\x8b"
+    except OSError:
+        return False       # the read says why
+
+
 class Prepared:
     """What a chunked pass shares with the next: the survey, the sample span, the clock."""
 
@@ -88,14 +97,19 @@ class Prepared:
         self.first_us: int | None = None
         self.last_us: int | None = None
         self.report: dict[str, Any] | None = None
-        workers = options.workers
-        # one thread reads ahead when two may work; the rest compute
-        self.read_ahead = workers >= 2
-        self.workers = workers - 1 if self.read_ahead else 1
+        # The threads allowed are shared out, so that no more ever work at once: a gzip file
+        # takes one to inflate ahead (the reader's own), then one thread decodes chunks ahead
+        # of the statistics, and the rest compute (the caller's thread among them).
+        allowed = options.workers
+        self.reader_threads = 2 if allowed >= 2 and _is_gzip(path) else 1
+        left = allowed - (self.reader_threads - 1)
+        self.read_ahead = left >= 2
+        self.workers = left - 1 if self.read_ahead else 1
 
     def chunks(self, **include: bool) -> Iterator[tuple[np.ndarray, pd.DataFrame]]:
         """One pass: (sample times in microseconds, chunk) for every chunk with samples."""
-        options = self.options.but(include_magnetometer=False, **include)
+        options = self.options.but(include_magnetometer=False, threads=self.reader_threads,
+                                   **include)
         stream = RecordingChunks(self.path, options, chunk_blocks=self.chunk_blocks,
                                  survey=self.survey is None, offset_us=self.offset_us)
         with stream:
