@@ -97,7 +97,15 @@ def test_device_clock_offsets(autumn, device, first_offset_h):
 
 def test_device_in_amsterdam_worn_in_london(tmp_path):
     start = dt.datetime(2024, 1, 10, 13, 0)           # 13:00 CET = 12:00 UTC = 12:00 GMT
-    path = write(tmp_path / "travel.cwa", start, 2, [scenario.Segment(0, 2 * H, "sedentary")])
+    path = tmp_path / "travel.cwa"
+    # a gap of 10 minutes from block 900 (12.5 Hz, 80 samples a block: 96 minutes in)
+    scenario.write_scenario(path, [scenario.Segment(0, 2 * H, "sedentary")], start=start,
+                            duration_s=2 * H, rate_code=RATE_CODE, gaps=[(900, 600.0)])
+    q = mt.quality_report(path, timezone="Europe/London", device_timezone="Europe/Amsterdam")
+    assert q["device_utc_offset_s"] == 3600
+    (gap,) = q["gap_intervals"]
+    assert gap == {"start": "2024-01-10T13:36:00+00:00", "end": "2024-01-10T13:46:00+00:00",
+                   "seconds": 600.0}
     frame, _ = mt.read_recording(path, timezone="Europe/London",
                                  device_timezone="Europe/Amsterdam")
     assert frame.index[0].to_pydatetime() == dt.datetime(2024, 1, 10, 12, 0, tzinfo=LONDON)
@@ -139,6 +147,7 @@ def test_quality_days_are_local_days_of_23_and_25_hours(spring, autumn):
     assert q["dst_changes"] == ["2024-03-31T02:00:00+01:00"]
     assert q["timezone"] == "Europe/London" and q["device_utc_offset_s"] == 0
     assert q["first_sample"] == "2024-03-30T12:00:00+00:00"
+    assert q["gap_intervals"] == [] and q["gaps"] == 0
     qa = mt.quality_report(autumn, timezone="Europe/London")
     assert [round(d["hours"], 6) for d in qa["days"]] == [12.0, 25.0, 11.0]
     assert qa["dst_changes"] == ["2024-10-27T01:00:00+00:00"]

@@ -204,6 +204,11 @@ class Survey:
             changes = [iso(t, 0, tz) or "" for t in
                        D.transitions(tz, first - offset, last - offset)]
         q["dst_changes"] = changes
+        g0, g1 = self.gaps_us(offset)
+        q["gap_intervals"] = [{"start": iso(a + (offset or 0), offset, tz),
+                               "end": iso(b + (offset or 0), offset, tz),
+                               "seconds": (b - a) / 1e6}
+                              for a, b in zip(g0.tolist(), g1.tolist())]
         return q
 
 
@@ -273,9 +278,10 @@ def quality_report(path: PathLike, *, verify_checksums: bool = True,
         a day of a daylight-saving change holds up to 23 or 25 hours), ``temperature_range``
         (``[min, max]`` in °C or None), ``battery_first`` and ``battery_last`` (volts or None).
         With ``timezone`` or ``device_timezone`` also ``timezone`` (the wearer's zone name or
-        None), ``device_utc_offset_s`` (the device clock's offset used) and ``dst_changes``
-        (the wearer's zone's changes inside the recording, each the ISO text of the first local
-        instant after it, with the new offset).
+        None), ``device_utc_offset_s`` (the device clock's offset used), ``dst_changes`` (the
+        wearer's zone's changes inside the recording, each the ISO text of the first local
+        instant after it, with the new offset) and ``gap_intervals`` (each gap's ``start`` and
+        ``end`` as local ISO text with the offset, and its ``seconds``).
     """
     clock = Clock.from_options(timezone=timezone, device_timezone=device_timezone)
     return survey(path, verify_checksums=verify_checksums,
