@@ -155,9 +155,12 @@ bool scaled_quad(const float* values, __m128i& scaled) noexcept {
 // after the first pair 0d is made d0: the point's byte is the zero.
 __m128i unit_text(__m128i pairs) noexcept {
   pairs = _mm_mullo_epi16(pairs, _mm_set_epi16(1, 1, 1, 10, 1, 1, 1, 10));
-  // y / 10 = (y * 6554) >> 16 for every y below 100.
-  const __m128i tens = _mm_mulhi_epu16(pairs, _mm_set1_epi16(6554));
-  const __m128i units = _mm_sub_epi16(pairs, _mm_mullo_epi16(tens, _mm_set1_epi16(10)));
+  // For y = 10a + b below 100, y * 6554 = 65536a + (4a + 6554b) with the second term below
+  // 2^16: its high half is a; ten times its low half is 65536b + (40a + 4b), whose high half
+  // is b.
+  const __m128i scale = _mm_set1_epi16(6554);
+  const __m128i tens = _mm_mulhi_epu16(pairs, scale);
+  const __m128i units = _mm_mulhi_epu16(_mm_mullo_epi16(pairs, scale), _mm_set1_epi16(10));
   const __m128i digits = _mm_or_si128(tens, _mm_slli_epi16(units, 8));
   return _mm_add_epi8(digits, _mm_set1_epi64x(static_cast<long long>(numtext::kZeros - 0x0200)));
 }
