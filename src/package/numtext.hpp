@@ -42,7 +42,8 @@ std::size_t time_outside(std::int64_t us, char* out) noexcept;
 inline constexpr bool kWordText = std::endian::native == std::endian::little;
 
 // The eight decimal digits of n (below 10^8) as byte values 0 to 9, the first digit in the
-// lowest byte: four, then two, then one digit per lane of one 64-bit word. Every lane's
+// lowest byte: n splits into two halves of four digits, each half into two pairs, each pair
+// into two digits, every step done in all lanes of one 64-bit word at once. Every lane's
 // product stays below its lane's width, so no carry crosses into the next lane.
 constexpr std::uint64_t digits8(std::uint32_t n) noexcept {
   const std::uint64_t high = n / 10000;
@@ -67,9 +68,9 @@ inline constexpr char kDigitPairs[] =
 inline constexpr std::uint32_t kChannelBiasedEnd = 150;
 
 // round(|value| * 10^6) with ties to even, exactly, for a float of biased exponent below
-// kChannelBiasedEnd. |value| = m * 2^-shift with m below 2^24; the implicit bit is set for
-// subnormals too: they and everything else below 2^-20 round to zero whatever m is, and so
-// does the shift clamped at 63, as m * 10^6 stays below 2^44 < 2^62.
+// kChannelBiasedEnd: |value| = m * 2^-shift with m below 2^24. Subnormals get the implicit bit
+// too and shifts beyond 63 are clamped; both happen only below 2^-39, where the scaled value
+// rounds to zero and so does the sum here (m * 10^6 stays below 2^44 < 2^62).
 inline std::uint64_t scaled_channel(std::uint32_t bits) noexcept {
   const std::uint32_t biased = (bits >> 23) & 0xFF;
   const std::uint64_t product = ((bits & 0x7FFFFFu) | 0x800000u) * std::uint64_t{1000000};
@@ -100,7 +101,7 @@ inline std::uint64_t channel_word(float value) noexcept {
 // time_outside, whose comment says why that is format_fixed's text within 2^32 s; ties and
 // every other time go there.
 inline constexpr std::int64_t kTimeFrom = 1000000000000000;                 // 10^9 s
-inline constexpr std::int64_t kTimeTo = (std::int64_t{1} << 32) * 1000000;  // below 10^10 s
+inline constexpr std::int64_t kTimeTo = (std::int64_t{1} << 32) * 1000000;  // 2^32 s
 
 // us rounded to 100 microseconds, or -1 where the time leaves the word path.
 inline std::int64_t scaled_time(std::int64_t us) noexcept {
