@@ -120,14 +120,17 @@ namespace {
 
 // The two 64-bit masks of a and of b narrowed to one 32-bit lane each: a's, then b's.
 __m128i narrow_masks(__m128d a, __m128d b) noexcept {
-  return _mm_castps_si128(_mm_shuffle_ps(_mm_castpd_ps(a), _mm_castpd_ps(b), _MM_SHUFFLE(2, 0, 2, 0)));
+  const __m128 narrowed =
+      _mm_shuffle_ps(_mm_castpd_ps(a), _mm_castpd_ps(b), _MM_SHUFFLE(2, 0, 2, 0));
+  return _mm_castps_si128(narrowed);
 }
 
 // round(|value| * 10^6) with ties to even for four values, or false when one of them does not
 // round below 10^7 (NaN included). The magnitudes are widened to double and scaled by 10^6
 // exactly (24 significant bits times 15625 * 2^6 fit in 53), truncated to integers (a
 // conversion that never rounds), and the exact difference compared with one half: no
-// operation here depends on the rounding mode, and none sees a subnormal.
+// operation here depends on the rounding mode, and a subnormal input gives zero whether or not
+// it is flushed to zero.
 bool scaled_quad(const float* values, __m128i& scaled) noexcept {
   const __m128 magnitude = _mm_andnot_ps(_mm_set1_ps(-0.0f), _mm_loadu_ps(values));
   const __m128d mega = _mm_set1_pd(1e6);
@@ -146,8 +149,8 @@ bool scaled_quad(const float* values, __m128i& scaled) noexcept {
   const __m128d half = _mm_set1_pd(0.5);
   const __m128i above = narrow_masks(_mm_cmpgt_pd(low_rest, half), _mm_cmpgt_pd(high_rest, half));
   const __m128i tie = narrow_masks(_mm_cmpeq_pd(low_rest, half), _mm_cmpeq_pd(high_rest, half));
-  const __m128i up = _mm_and_si128(_mm_or_si128(above, _mm_and_si128(tie, whole)), _mm_set1_epi32(1));
-  scaled = _mm_add_epi32(whole, up);
+  const __m128i odd_tie = _mm_and_si128(tie, whole);
+  scaled = _mm_add_epi32(whole, _mm_and_si128(_mm_or_si128(above, odd_tie), _mm_set1_epi32(1)));
   return true;
 }
 
