@@ -5,6 +5,10 @@
 //                                                 up to LAST (hexadecimal)
 //   numtext_words_check values                    float32 bit patterns from standard input, one
 //                                                 hexadecimal pattern a line
+//   numtext_words_check rounding                  the same under each rounding mode of <cfenv>
+//                                                 (the texts stay those of round to nearest;
+//                                                 for magnitudes below 2^23 only, where the
+//                                                 writers do integer work)
 //   numtext_words_check times                     times in microseconds from standard input, one a
 //                                                 line; a blank line starts a new writer
 //
@@ -12,6 +16,7 @@
 // Prints "ok N" with the number of texts compared, or the first mismatch.
 #include <algorithm>
 #include <bit>
+#include <cfenv>
 #include <cinttypes>
 #include <cmath>
 #include <cstdint>
@@ -53,11 +58,22 @@ std::string channel_text(float f) {
   return libc_text(static_cast<double>(f), 6);
 }
 
+// The rounding mode the writers run under (the texts expected are always those of the
+// default mode, round to nearest).
+int run_mode = FE_TONEAREST;
+
 // One run through channel_words, each word against the magnitude's text, then format_channel.
 void check_run(const std::vector<float>& run) {
   const std::size_t n = run.size();
   std::vector<std::uint64_t> words(n + 8, kGuard);
+  std::vector<std::string> texts(n);
+  std::fesetround(run_mode);
   const bool all = morvane::channel_words(run.data(), n, words.data());
+  for (std::size_t i = 0; i < n; ++i) {
+    char text[morvane::kFixedTextMax];
+    texts[i].assign(text, morvane::format_channel(run[i], text));
+  }
+  std::fesetround(FE_TONEAREST);
   bool expected_all = true;
   for (std::size_t i = 0; i < n; ++i) {
     const float f = run[i];
@@ -73,11 +89,9 @@ void check_run(const std::vector<float>& run) {
       std::memcpy(got, &words[i], 8);
       fail("word of " + hex(std::bit_cast<std::uint32_t>(f)) + " (" + want + "): '" + got + "'");
     }
-    char text[morvane::kFixedTextMax];
-    const std::size_t len = morvane::format_channel(f, text);
-    if (std::string(text, len) != want) {
+    if (texts[i] != want) {
       fail("channel " + hex(std::bit_cast<std::uint32_t>(f)) + ": " + want + " written as " +
-           std::string(text, len));
+           texts[i]);
     }
     checked += 2;
   }
@@ -140,7 +154,7 @@ int main(int argc, char** argv) {
       }
     }
     check_values(values);
-  } else if (mode == "values") {
+  } else if (mode == "values" || mode == "rounding") {
     std::vector<float> values;
     while (std::fgets(line, sizeof line, stdin)) {
       unsigned long bits = 0;
@@ -148,7 +162,14 @@ int main(int argc, char** argv) {
         values.push_back(std::bit_cast<float>(static_cast<std::uint32_t>(bits)));
       }
     }
-    check_values(values);
+    if (mode == "values") {
+      check_values(values);
+    } else {
+      for (const int m : {FE_UPWARD, FE_DOWNWARD, FE_TOWARDZERO, FE_TONEAREST}) {
+        run_mode = m;
+        check_values(values);
+      }
+    }
   } else if (mode == "times") {
     morvane::TimeTexts texts;
     while (std::fgets(line, sizeof line, stdin)) {
@@ -160,7 +181,7 @@ int main(int argc, char** argv) {
       }
     }
   } else {
-    std::printf("usage: %s range FIRST LAST STRIDE | values | times\n", argv[0]);
+    std::printf("usage: %s range FIRST LAST STRIDE | values | rounding | times\n", argv[0]);
     return 2;
   }
   std::printf("ok %" PRIu64 "\n", checked);

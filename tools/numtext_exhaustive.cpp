@@ -1,15 +1,17 @@
-// Runs every float32 bit pattern through the CSV channel writers and compares them with the
-// general exact formatter (format_fixed, which tests/test_numtext.py holds to the C library):
+// Runs float32 bit patterns through the CSV channel writers and compares them with the general
+// exact formatter (format_fixed, which tests/test_numtext.py holds to the C library):
 // channel_words on consecutive patterns four at a time and on each pattern among three
 // ordinary values, and format_channel. Too slow for the test suite (minutes); run it after
-// changing the channel paths:
+// changing the channel paths, once as below and once with -U__SSE2__ for the scalar paths:
 //
 //   g++ -std=c++20 -O2 -ffp-contract=off -Isrc tools/numtext_exhaustive.cpp
 //       src/package/numtext.cpp -o /tmp/numtext_exhaustive
-//   /tmp/numtext_exhaustive [FIRST LAST]
+//   /tmp/numtext_exhaustive 0 4b800000 && /tmp/numtext_exhaustive 80000000 cb800000
 //
-// FIRST and LAST (hexadecimal, default the whole range) bound the patterns; prints "ok N" or
-// the first mismatch.
+// FIRST and LAST (hexadecimal, default every pattern) bound the patterns. The two ranges above
+// hold every magnitude below 2^23 and the first binade above it: from there up no value has a
+// word and format_channel hands the value to format_fixed itself. Prints "ok N" or the first
+// mismatch.
 #include <bit>
 #include <cinttypes>
 #include <cstdint>

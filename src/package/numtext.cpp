@@ -118,19 +118,11 @@ std::size_t numtext::channel_outside(float value, char* out) noexcept {
 #if defined(__SSE2__)
 namespace {
 
-// The two 64-bit masks of a and of b narrowed to one 32-bit lane each: a's, then b's.
-__m128i narrow_masks(__m128d a, __m128d b) noexcept {
-  const __m128 narrowed =
-      _mm_shuffle_ps(_mm_castpd_ps(a), _mm_castpd_ps(b), _MM_SHUFFLE(2, 0, 2, 0));
-  return _mm_castps_si128(narrowed);
-}
-
 // round(|value| * 10^6) with ties to even for four values, or false when one of them does not
 // round below 10^7 (NaN included). The magnitudes are widened to double and scaled by 10^6
-// exactly (24 significant bits times 15625 * 2^6 fit in 53), truncated to integers (a
-// conversion that never rounds), and the exact difference compared with one half: no
-// operation here depends on the rounding mode, and a subnormal input gives zero whether or not
-// it is flushed to zero.
+// exactly (24 significant bits times 15625 * 2^6 fit in 53), then converted to integers by the
+// MXCSR's rounding, which the caller has seen to be to nearest, ties to even. A subnormal input
+// gives zero whether or not it is flushed to zero.
 bool scaled_quad(const float* values, __m128i& scaled) noexcept {
   const __m128 magnitude = _mm_andnot_ps(_mm_set1_ps(-0.0f), _mm_loadu_ps(values));
   const __m128d mega = _mm_set1_pd(1e6);
@@ -141,16 +133,7 @@ bool scaled_quad(const float* values, __m128i& scaled) noexcept {
   if (_mm_movemask_pd(_mm_and_pd(_mm_cmplt_pd(low, limit), _mm_cmplt_pd(high, limit))) != 3) {
     return false;
   }
-  const __m128i low_whole = _mm_cvttpd_epi32(low);
-  const __m128i high_whole = _mm_cvttpd_epi32(high);
-  const __m128d low_rest = _mm_sub_pd(low, _mm_cvtepi32_pd(low_whole));
-  const __m128d high_rest = _mm_sub_pd(high, _mm_cvtepi32_pd(high_whole));
-  const __m128i whole = _mm_unpacklo_epi64(low_whole, high_whole);
-  const __m128d half = _mm_set1_pd(0.5);
-  const __m128i above = narrow_masks(_mm_cmpgt_pd(low_rest, half), _mm_cmpgt_pd(high_rest, half));
-  const __m128i tie = narrow_masks(_mm_cmpeq_pd(low_rest, half), _mm_cmpeq_pd(high_rest, half));
-  const __m128i odd_tie = _mm_and_si128(tie, whole);
-  scaled = _mm_add_epi32(whole, _mm_and_si128(_mm_or_si128(above, odd_tie), _mm_set1_epi32(1)));
+  scaled = _mm_unpacklo_epi64(_mm_cvtpd_epi32(low), _mm_cvtpd_epi32(high));
   return true;
 }
 
@@ -197,7 +180,10 @@ bool channel_words(const float* values, std::size_t n, std::uint64_t* words) noe
   std::size_t i = 0;
   bool all = true;
 #if defined(__SSE2__)
-  if constexpr (numtext::kWordText) {
+  // The conversion rounds as the MXCSR says; under any other rounding than the default one
+  // every value goes the integer way.
+  const bool nearest = (_mm_getcsr() & _MM_ROUND_MASK) == _MM_ROUND_NEAREST;
+  if (numtext::kWordText && nearest) {
     for (; i + 4 <= n; i += 4) {
       __m128i scaled;
       if (scaled_quad(values + i, scaled)) {
