@@ -4,10 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <utility>
 
 #include "package/numtext.hpp"
 #include "packet/decode.hpp"
@@ -19,13 +22,27 @@ namespace morvane {
 
 namespace {
 
-constexpr std::size_t kBufferSize = std::size_t{16} << 20;
+constexpr std::size_t kBufferSize = CsvOutput::kBufferSize;
 // Room one row can take: 13 fields of the longest fixed text, separators and the line end.
 constexpr std::size_t kRowMax = 13 * (kFixedTextMax + 1) + 1;
 constexpr std::size_t kShortTail = 64;
 static_assert(kRowMax >= 4 * (kFixedTextMax + 1) + kShortTail);
+// The auxiliary texts and the line end.
+constexpr std::size_t kTailMax = 3 * (kFixedTextMax + 1) + 1;
+// A block of rows whose channels all have words, with the longest time and tail, fits at once.
+static_assert(kMaxSamplesPerBlock * (kFixedTextMax + 10 * 9 + kTailMax) <= kBufferSize);
 
 char* put_float(char* p, float v) { return p + format_channel(v, p); }
+
+// A channel text from its word (see channel_words), or written whole where it has none.
+char* put_word(char* p, std::uint64_t word, float v) {
+  if (word == 0) return put_float(p, v);
+  // The sign is written always and kept only when negative, so no branch depends on it.
+  *p = '-';
+  p += std::bit_cast<std::uint32_t>(v) >> 31;
+  std::memcpy(p, &word, 8);
+  return p + 8;
+}
 
 char* put_optional(char* p, const std::optional<float>& v) {
   *p++ = ',';
@@ -68,11 +85,6 @@ void CsvOutput::flush() {
     done += static_cast<std::size_t>(n);
   }
   len_ = 0;
-}
-
-char* CsvOutput::reserve(std::size_t n) {
-  if (kBufferSize - len_ < n) flush();
-  return buffer_.get() + len_;
 }
 
 void CsvOutput::write(const char* text, std::size_t n) {
@@ -172,6 +184,93 @@ void write_columns_csv(const std::string& output_path, const SampleColumns& c,
   out.finish();
 }
 
+namespace {
+
+// A block's rows ready to be written.
+struct BlockText {
+  const std::int64_t* times;  // shifted by the UTC offset
+  std::size_t n;
+  const float* columns[9];  // null: a channel this block lacks, printed NaN
+  std::size_t count;
+  const std::uint64_t (*words)[kMaxSamplesPerBlock];  // channel_words of each column
+  bool all_words;                                     // no word is 0, no column is null
+  const char* tail;                                   // the auxiliary texts and the line end
+  std::size_t tail_size;
+};
+
+char* put_tail(char* p, const BlockText& b) {
+  // A short tail goes as one fixed-size copy; the block's reserve has room for it.
+  if (b.tail_size == 1) {
+    *p = '\n';
+  } else if (b.tail_size <= kShortTail) {
+    std::memcpy(p, b.tail, kShortTail);
+  } else {
+    std::memcpy(p, b.tail, b.tail_size);
+  }
+  return p + b.tail_size;
+}
+
+// ",text" of a channel that has a word: the comma and a sign go as one store, and the sign is
+// kept only when negative, so no branch depends on it.
+char* put_known_word(char* p, std::uint64_t word, float v) {
+  std::memcpy(p, ",-", 2);
+  p += 1 + (std::bit_cast<std::uint32_t>(v) >> 31);
+  std::memcpy(p, &word, 8);
+  return p + 8;
+}
+
+template <std::size_t... C>
+char* put_known_words(char* p, const BlockText& b, std::size_t i, std::index_sequence<C...>) {
+  ((p = put_known_word(p, b.words[C][i], b.columns[C][i])), ...);
+  return p;
+}
+
+// The rows of a block whose kCount columns all have words: the channels are laid out without a
+// loop or a test.
+template <std::size_t kCount>
+char* put_word_rows(char* p, TimeTexts& time_texts, const BlockText& b) {
+  for (std::size_t i = 0; i < b.n; ++i) {
+    p += time_texts.write(b.times[i], p);
+    p = put_known_words(p, b, i, std::make_index_sequence<kCount>());
+    p = put_tail(p, b);
+  }
+  return p;
+}
+
+// Room a row of words takes at most: the time, a comma and up to nine characters per channel,
+// and the tail or its fixed-size copy.
+std::size_t word_row_room(const BlockText& b) {
+  return kFixedTextMax + 10 * b.count + std::max(b.tail_size, kShortTail);
+}
+
+void put_rows(CsvOutput& out, TimeTexts& time_texts, const BlockText& b) {
+  if (b.all_words && (b.count == 3 || b.count == 6 || b.count == 9)) {
+    // A whole block of such rows fits the buffer: one reserve for all of them.
+    char* p = out.reserve(b.n * word_row_room(b));
+    if (b.count == 3) p = put_word_rows<3>(p, time_texts, b);
+    if (b.count == 6) p = put_word_rows<6>(p, time_texts, b);
+    if (b.count == 9) p = put_word_rows<9>(p, time_texts, b);
+    out.commit(p);
+    return;
+  }
+  for (std::size_t i = 0; i < b.n; ++i) {
+    char* p = out.reserve(kRowMax);
+    p += time_texts.write(b.times[i], p);
+    for (std::size_t c = 0; c < b.count; ++c) {
+      *p++ = ',';
+      if (b.columns[c]) {
+        p = put_word(p, b.words[c][i], b.columns[c][i]);
+      } else {
+        std::memcpy(p, "NaN", 3);
+        p += 3;
+      }
+    }
+    out.commit(put_tail(p, b));
+  }
+}
+
+}  // namespace
+
 void stream_blocks_csv(BlockRange& range, const std::string& output_path,
                        const IncludeFlags& include, std::int64_t offset_us) {
   // Which channel columns the header needs is known only after looking at every block.
@@ -189,6 +288,9 @@ void stream_blocks_csv(BlockRange& range, const std::string& output_path,
   write_header(out, gyro, mag, include);
   auto decoded = std::make_unique<DecodedBlock>();
   std::int64_t times[kMaxSamplesPerBlock];
+  // The block's channel texts, made a column at a time before the rows copy them.
+  std::uint64_t words[9][kMaxSamplesPerBlock];
+  TimeTexts time_texts;
   std::optional<double> previous_end = range.previous_end;
   while (const unsigned char* block = range.next_block()) {
     if (!validate_packet_header(block)) continue;
@@ -196,43 +298,34 @@ void stream_blocks_csv(BlockRange& range, const std::string& output_path,
     decode_samples(packet, include.magnetometer, *decoded);
     const std::size_t n = decoded->count;
     previous_end = packet_sample_times(packet, n, previous_end, times);
+    if (offset_us != 0) {
+      for (std::size_t i = 0; i < n; ++i) times[i] = shift_time(times[i], offset_us);
+    }
     const AuxReadings aux = aux_readings(packet);
     // The auxiliary readings are the block's, the same on every row: their text is made once.
-    char tail[3 * (kFixedTextMax + 1) + 1];
+    char tail[kTailMax];
     std::memset(tail, 0, kShortTail);
     char* t = tail;
     if (include.temperature) t = put_optional(t, aux.temperature);
     if (include.light) t = put_optional(t, aux.light);
     if (include.battery) t = put_optional(t, aux.battery);
     *t++ = '\n';
-    const std::size_t tail_size = static_cast<std::size_t>(t - tail);
-    const bool block_gyro = decoded->has_gyro;
-    const bool block_mag = decoded->has_mag;
-    for (std::size_t i = 0; i < n; ++i) {
-      char* p = out.reserve(kRowMax);
-      p += format_time(shift_time(times[i], offset_us), p);
-      for (int a = 0; a < 3; ++a) {
-        *p++ = ',';
-        p = put_float(p, decoded->acc[a][i]);
-      }
-      if (gyro) {
-        for (int a = 0; a < 3; ++a) {
-          p = put_optional(p, block_gyro ? std::optional<float>(decoded->gyro[a][i]) : std::nullopt);
+    BlockText text{times, n, {}, 0, words, true, tail, static_cast<std::size_t>(t - tail)};
+    // The header's channels in order.
+    auto add = [&](const float (&block_columns)[3][kMaxSamplesPerBlock], bool present) {
+      for (const auto& column : block_columns) {
+        if (present) {
+          text.all_words &= channel_words(column, n, words[text.count]);
+        } else {
+          text.all_words = false;
         }
+        text.columns[text.count++] = present ? column : nullptr;
       }
-      if (mag) {
-        for (int a = 0; a < 3; ++a) {
-          p = put_optional(p, block_mag ? std::optional<float>(decoded->mag[a][i]) : std::nullopt);
-        }
-      }
-      // A short tail goes as one fixed-size copy; the row's reserve has room for it.
-      if (tail_size <= kShortTail) {
-        std::memcpy(p, tail, kShortTail);
-      } else {
-        std::memcpy(p, tail, tail_size);
-      }
-      out.commit(p + tail_size);
-    }
+    };
+    add(decoded->acc, true);
+    if (gyro) add(decoded->gyro, decoded->has_gyro);
+    if (mag) add(decoded->mag, decoded->has_mag);
+    put_rows(out, time_texts, text);
   }
   out.finish();
 }

@@ -1,7 +1,9 @@
 // CSV output: the header, row formatting, and the two writers.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,13 +17,21 @@ namespace morvane {
 // partly written file stays on disk.
 class CsvOutput {
  public:
+  // Small enough to stay in a core's second-level cache, from where the kernel copies it into
+  // the page cache: on the week-long benchmark recording (2.66 GB of text) that copy took about
+  // 1.3 s of system time against 2.7 to 3.7 s with a 16 MB buffer.
+  static constexpr std::size_t kBufferSize = std::size_t{512} << 10;
+
   explicit CsvOutput(const std::string& path);
   ~CsvOutput();
   CsvOutput(const CsvOutput&) = delete;
   CsvOutput& operator=(const CsvOutput&) = delete;
 
-  // Room for at least n more characters; returns where they go.
-  char* reserve(std::size_t n);
+  // Room for at least n more characters (n at most kBufferSize); returns where they go.
+  char* reserve(std::size_t n) {
+    if (kBufferSize - len_ < n) flush();
+    return buffer_.get() + len_;
+  }
   void commit(char* end) noexcept { len_ = static_cast<std::size_t>(end - buffer_.get()); }
   void write(const char* text, std::size_t n);
   void finish();
