@@ -19,7 +19,7 @@ start=$(date +%s)
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVANE_SANITIZE=ON \
   -DPython_EXECUTABLE="$python" >/dev/null
 ninja -C "$build" morvane morvane_tools_native morvane_tools_python inflate_check >/dev/null
-# The read-ahead thread and the inflaters, which the Python suite cannot choose yet: under
+# The read-ahead thread and the inflaters on their own (the Python suite reads gzip with both too): under
 # ASan/UBSan here, then under ThreadSanitizer in a build of the core alone (skipped where the
 # compiler has no TSan runtime).
 ASAN_OPTIONS="detect_leaks=1:abort_on_error=1" UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1" \
