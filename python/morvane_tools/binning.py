@@ -16,7 +16,7 @@ from typing import Callable, Sequence
 import numpy as np
 import pandas as pd
 
-from .coverage import gap_positions
+from .coverage import GAP_US, steps_at_least
 from .days import Grid
 from .threads import run_tasks
 # samples handed to a kernel at a time (temporaries stay in cache)
@@ -411,14 +411,18 @@ class SpacingHistogram:
 def stretch_bounds(t: np.ndarray, period_us: float | None = None) -> np.ndarray:
     """Positions where a new stretch of samples starts (after a gap, or where the clock runs
     backwards), with 0 and len(t) at the ends. ``period_us`` is the sampling period the gap
-    rule needs (default: the median spacing)."""
+    rule needs (default: the median spacing, found only where a spacing reaches a second)."""
     t = np.asarray(t, dtype=np.int64)
     if len(t) < 2:
         return np.array([0, len(t)], dtype=np.int64)
-    if period_us is None:
-        h = SpacingHistogram()
-        h.add(t)
-        period_us = h.median() or 0.0
-    d = t[1:] - t[:-1]
-    cut = np.union1d(gap_positions(t, period_us), np.flatnonzero(d < 0)) + 1
-    return np.concatenate([[0], cut, [len(t)]]).astype(np.int64)
+    at = steps_at_least(t, GAP_US, backward=True)
+    if at.size:
+        d = t[at + 1] - t[at]
+        forward = d >= 0
+        if forward.any():
+            if period_us is None:
+                h = SpacingHistogram()
+                h.add(t)
+                period_us = h.median() or 0.0
+            at = at[~forward | (d - period_us >= GAP_US)]
+    return np.concatenate([[0], at + 1, [len(t)]]).astype(np.int64)

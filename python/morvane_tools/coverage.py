@@ -18,7 +18,8 @@ from dataclasses import dataclass
 
 import numpy as np
 
-__all__ = ["Recorded", "GAP_US", "median_spacing_us", "gap_positions", "overlap_us"]
+__all__ = ["Recorded", "GAP_US", "median_spacing_us", "gap_positions", "overlap_us",
+           "steps_at_least"]
 
 GAP_US = 1_000_000
 
@@ -33,10 +34,34 @@ def median_spacing_us(t: np.ndarray) -> float | None:
     return h.median()
 
 
-def gap_positions(t: np.ndarray, period_us: float) -> np.ndarray:
-    """Indices ``i`` such that a gap lies between samples ``i`` and ``i + 1``."""
-    d = np.diff(np.asarray(t, dtype=np.int64))
-    return np.flatnonzero(d - period_us >= GAP_US)
+_SLICE = 1 << 22
+
+
+def steps_at_least(t: np.ndarray, low: int, backward: bool = False) -> np.ndarray:
+    """Indices ``i`` with ``t[i + 1] - t[i] >= low`` (and, with ``backward``, those where the
+    time goes back), a slice at a time so that no spacing array of the whole length is made."""
+    t = np.asarray(t, dtype=np.int64)
+    found = []
+    for a in range(0, max(len(t) - 1, 0), _SLICE):
+        seg = t[a:a + _SLICE + 1]
+        d = seg[1:] - seg[:-1]
+        hit = (d >= low) | (d < 0) if backward else d >= low
+        if hit.any():
+            found.append(np.flatnonzero(hit) + a)
+    return np.concatenate(found) if found else np.zeros(0, dtype=np.int64)
+
+
+def gap_positions(t: np.ndarray, period_us: float | None = None) -> np.ndarray:
+    """Indices ``i`` such that a gap lies between samples ``i`` and ``i + 1``: the spacing
+    exceeds a second plus one sampling period (``period_us``, by default the median spacing,
+    which is only needed where a spacing reaches a second)."""
+    t = np.asarray(t, dtype=np.int64)
+    at = steps_at_least(t, GAP_US)
+    if not at.size:
+        return at
+    if period_us is None:
+        period_us = median_spacing_us(t) or 0.0
+    return at[(t[at + 1] - t[at]) - period_us >= GAP_US]
 
 
 def overlap_us(starts: np.ndarray, ends: np.ndarray, a: np.ndarray, b: np.ndarray) -> np.ndarray:
@@ -84,10 +109,10 @@ class Recorded:
         t = np.asarray(t, dtype=np.int64)
         if not t.size:
             return cls.nothing()
-        if period_us is None:
-            period_us = median_spacing_us(t) or 0.0
         at = gap_positions(t, period_us)
-        start = t[at] + np.int64(round(period_us))
+        if at.size and period_us is None:
+            period_us = median_spacing_us(t) or 0.0
+        start = t[at] + np.int64(round(period_us or 0.0))
         return cls(int(t[0]), int(t[-1]), start.astype(np.int64), t[at + 1].astype(np.int64))
 
     @classmethod
