@@ -298,9 +298,34 @@ def _spread(values: np.ndarray, cnt: np.ndarray, like: np.ndarray, out: np.ndarr
 _ONE = np.float64(1.0)
 
 
-def epoch_kernel(n_aux: int) -> Kernel:
+def epoch_kernel(n_aux: int, enmo_only: bool = False) -> Kernel:
     """Per-epoch count and sums: axes, ENMO, |a|, absolute deviation of |a| from the
-    epoch's mean, z-angle (radians) and the auxiliary columns; all in float64."""
+    epoch's mean, z-angle (radians) and the auxiliary columns; all in float64. With
+    ``enmo_only`` just the count, ENMO (by the same operations, so the same bits) and the
+    auxiliary sums."""
+
+    def enmo_kernel(t: np.ndarray, cols: list, starts: np.ndarray, ids: np.ndarray) -> dict:
+        n = len(t)
+        cnt = _counts(starts, n)
+        x, y = _buffers(n, 2)
+        np.copyto(x, cols[0])
+        np.multiply(x, x, out=x)
+        np.copyto(y, cols[1])
+        np.multiply(y, y, out=y)
+        x += y                      # x^2 + y^2
+        np.copyto(y, cols[2])
+        np.multiply(y, y, out=y)
+        y += x                      # |a|^2, summed in the full kernel's order
+        np.sqrt(y, out=y)
+        np.maximum(y, _ONE, out=y)
+        out = {"n": cnt, "enmo": np.add.reduceat(y, starts) - cnt}
+        if n_aux:
+            aux = np.empty((len(starts), n_aux))
+            for j in range(n_aux):
+                np.copyto(x, cols[3 + j])
+                aux[:, j] = np.add.reduceat(x, starts)
+            out["aux"] = aux
+        return out
 
     def kernel(t: np.ndarray, cols: list, starts: np.ndarray, ids: np.ndarray) -> dict:
         n = len(t)
@@ -346,7 +371,7 @@ def epoch_kernel(n_aux: int) -> Kernel:
             out["aux"] = aux
         return out
 
-    return kernel
+    return enmo_kernel if enmo_only else kernel
 
 
 EPOCH_REDUCERS = {"n": "sum", "sums": "sum", "enmo": "sum", "mad": "sum", "angle": "sum",

@@ -26,11 +26,12 @@ AUX = ("temperature", "light", "battery")
 class EpochAccumulator:
     """Epoch statistics over samples fed in consecutive pieces (shared with ``prepare``)."""
 
-    def __init__(self, grid: D.Grid, aux: Iterable[str], tz: Any, workers: int = 1) -> None:
+    def __init__(self, grid: D.Grid, aux: Iterable[str], tz: Any, workers: int = 1,
+                 enmo_only: bool = False) -> None:
         self.aux = tuple(aux)
         self.grid, self.tz = grid, tz
-        self.feeder = B.BinFeeder(grid, B.epoch_kernel(len(self.aux)), B.EPOCH_REDUCERS,
-                                  workers)
+        self.feeder = B.BinFeeder(grid, B.epoch_kernel(len(self.aux), enmo_only),
+                                  B.EPOCH_REDUCERS, workers)
 
     def feed(self, t: np.ndarray, cols: list[np.ndarray]) -> None:
         """``cols``: acc_x, acc_y, acc_z, then the auxiliary columns in ``aux`` order."""
@@ -85,12 +86,14 @@ def epoch_table(ids: np.ndarray, st: dict, grid: D.Grid, aux: tuple, tz: Any,
     if tz is not None:
         index = index.tz_localize("UTC").tz_convert(tz)
     cols: dict[str, np.ndarray] = {"samples": samples}
+    full = "mad" in st or not len(ids)      # an ENMO-only accumulator leaves the rest out
     if count:
         cols["enmo_mg"] = spread(st["enmo"], 1000.0)
-        cols["mad_mg"] = spread(st["mad"], 1000.0)
-        cols["anglez_deg"] = spread(st["angle"], 180.0 / np.pi)
-        for k, name in enumerate(("x_mean", "y_mean", "z_mean")):
-            cols[name] = spread(st["sums"][:, k], dtype=np.float32)
+        if full:
+            cols["mad_mg"] = spread(st["mad"], 1000.0)
+            cols["anglez_deg"] = spread(st["angle"], 180.0 / np.pi)
+            for k, name in enumerate(("x_mean", "y_mean", "z_mean")):
+                cols[name] = spread(st["sums"][:, k], dtype=np.float32)
         for k, name in enumerate(aux):
             cols[name] = spread(st["aux"][:, k], dtype=np.float32)
     else:

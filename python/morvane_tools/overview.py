@@ -120,7 +120,8 @@ def overview_statistics(path: Any, *, nonwear: bool = True, chunk_blocks: int = 
     options = ReadOptions.of(timezone=timezone, device_timezone=device_timezone,
                              verify_checksums=verify_checksums, threads=threads)
     done = prepare_with(p, options, calibrate=sleep, nonwear=nonwear or sleep, lowpass_hz=None,
-                        epoch_us=MINUTE_US, chunk_blocks=chunk_blocks, anglez=sleep)
+                        epoch_us=MINUTE_US, chunk_blocks=chunk_blocks, anglez=sleep,
+                        enmo_only=True)
     survey = done.survey
     if survey is None or done.recorded.last_us < done.recorded.first_us:
         raise ValueError("the recording holds no samples to plot")

@@ -258,10 +258,11 @@ SLEEP_EPOCH_US = 5_000_000
 
 def prepare_with(path: str | bytes, options: ReadOptions, *, calibrate: bool, nonwear: bool,
                  lowpass_hz: float | None, epoch_us: int, chunk_blocks: int | None = None,
-                 anglez: bool = False) -> Preparation:
+                 anglez: bool = False, enmo_only: bool = False) -> Preparation:
     """:func:`prepare` with checked options. With ``anglez`` the same pass also gives the
     z-angle per 5-second epoch of the calibrated samples and a 5-second epoch table
-    (:mod:`morvane_tools.sleep`)."""
+    (:mod:`morvane_tools.sleep`). With ``enmo_only`` the epochs hold ENMO (the same values)
+    and the auxiliary means, not MAD, angles or axis means."""
     p = path
     length = epoch_us
     window_us = B.length_us(_CAL["window"], "window")
@@ -321,7 +322,8 @@ def prepare_with(path: str | bytes, options: ReadOptions, *, calibrate: bool, no
     for t, chunk in run.chunks():
         if ep is None:
             aux = tuple(a for a in AUX if a in chunk.columns)
-            ep = EpochAccumulator(grid_for(tz, length, int(t[0])), aux, tz, run.workers)
+            ep = EpochAccumulator(grid_for(tz, length, int(t[0])), aux, tz, run.workers,
+                                  enmo_only)
             if nonwear:
                 nw = NonwearAccumulator(tz, int(t[0]), rule, run.workers)
             if anglez:

@@ -3,6 +3,8 @@
 #include "binding/numpy_api.hpp"
 
 #include "binding/handover.hpp"
+
+#include "binding/arrays.hpp"
 #include "packet/timing.hpp"
 
 namespace morvane::py {
@@ -194,5 +196,27 @@ PyObject* dataframe_from_columns(SampleColumns&& columns, std::optional<std::int
   PyObject* args[1] = {data.get()};
   return check(PyObject_VectorcallDict(cls.get(), args, 1, frame_kwargs.get())).release();
 }
+
+PyArrayObject* checked_array(PyObject* obj, const std::string& what, int type) {
+  ensure_numpy();
+  if (!PyArray_Check(obj)) {
+    raise(PyExc_TypeError, what + " must be a NumPy array, not " + type_name(obj));
+  }
+  auto* a = reinterpret_cast<PyArrayObject*>(obj);
+  if (PyArray_NDIM(a) != 1) raise(PyExc_ValueError, what + " must be one-dimensional");
+  const int t = PyArray_TYPE(a);
+  const bool type_ok = type < 0 ? (t == NPY_FLOAT || t == NPY_DOUBLE) : t == type;
+  if (!type_ok || !PyArray_ISNOTSWAPPED(a)) {
+    const char* want = type < 0 ? "float32 or float64" : type == NPY_INT64 ? "int64" : "float64";
+    raise(PyExc_TypeError, what + " must hold " + want + " values in native byte order");
+  }
+  if (!PyArray_IS_C_CONTIGUOUS(a) || !PyArray_ISALIGNED(a)) {
+    raise(PyExc_ValueError, what + " must be an aligned C-contiguous array "
+                                       "(numpy.ascontiguousarray makes one)");
+  }
+  return a;
+}
+
+std::size_t length_of(PyArrayObject* a) { return static_cast<std::size_t>(PyArray_DIM(a, 0)); }
 
 }  // namespace morvane::py

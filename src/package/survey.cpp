@@ -6,6 +6,7 @@
 
 #include "packet/bytes.hpp"
 #include "packet/decode.hpp"
+#include "packet/error.hpp"
 
 namespace morvane {
 
@@ -123,6 +124,40 @@ RecordingQuality assess_recording(const std::string& path, const ReadContext& ho
   const MetadataBlock metadata = survey_recording(
       path, how, report, [&](const SurveyBlock& b) { surveyor.visit(b); });
   return surveyor.finish(metadata, report);
+}
+
+DaySeconds split_by_days(std::span<const double> start, std::span<const double> end,
+                         std::span<const double> bounds, bool whole_days) {
+  DaySeconds out;
+  if (bounds.size() < 2) return out;
+  const std::size_t days = bounds.size() - 1;
+  out.seconds.assign(days, 0.0);
+  out.used.assign(days, 0);
+  const double first_day = std::floor(bounds[0] / 86400.0);
+  const std::size_t n = start.size() < end.size() ? start.size() : end.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    double t = start[i];
+    const double e = end[i];
+    if (!(e > t) || !std::isfinite(t) || !std::isfinite(e)) continue;
+    std::ptrdiff_t k;
+    if (whole_days) {
+      k = static_cast<std::ptrdiff_t>(std::floor(t / 86400.0) - first_day);
+    } else {
+      k = std::upper_bound(bounds.begin(), bounds.end(), t) - bounds.begin() - 1;
+    }
+    while (t < e) {
+      if (k < 0 || static_cast<std::size_t>(k) >= days) {
+        throw ReaderError::message("a span lies outside the days it is split into");
+      }
+      const double boundary = bounds[static_cast<std::size_t>(k) + 1];
+      const double stop = e < boundary ? e : boundary;
+      out.seconds[static_cast<std::size_t>(k)] += stop - t;
+      out.used[static_cast<std::size_t>(k)] = 1;
+      t = stop;
+      ++k;
+    }
+  }
+  return out;
 }
 
 std::optional<std::int64_t> first_sample_time(const std::string& path, const ReadContext& how) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <optional>
+#include <span>
 #include <string>
 
 #include "header/metadata.hpp"
@@ -157,6 +158,19 @@ class RecordingSurveyor {
 };
 
 RecordingQuality assess_recording(const std::string& path, const ReadContext& how);
+
+// Seconds of data per day: each span [start[i], end[i]) (an empty or non-finite one is passed
+// over) split at the days' first instants `bounds` (day k is [bounds[k], bounds[k + 1]), in the
+// spans' clock), in span order, so that a day's total is summed as the spans come. With
+// `whole_days` the bounds are k * 86400 s and a span's first day is floor(start / 86400), the
+// rule of the device clock's own days. `used[k]` says whether day k got a piece. Throws
+// ReaderError when a span falls outside the bounds.
+struct DaySeconds {
+  std::vector<double> seconds;
+  std::vector<std::uint8_t> used;
+};
+DaySeconds split_by_days(std::span<const double> start, std::span<const double> end,
+                         std::span<const double> bounds, bool whole_days);
 
 // The time of the recording's first sample (device microseconds): the start of its first valid
 // data block, bad blocks passed over. Absent for a recording without a valid block. Stops at

@@ -41,6 +41,7 @@ PyObject* chunks_close_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 PyObject* survey_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* first_sample_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* block_table_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* day_seconds_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* rolling_median_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace morvane::tools

@@ -5,6 +5,7 @@
 
 #include "binding/convert.hpp"
 #include "binding/cuts.hpp"
+#include "binding/arrays.hpp"
 #include "binding/handover.hpp"
 #include "binding/numpy_api.hpp"
 #include "package/median.hpp"
@@ -21,34 +22,11 @@ constexpr py::Signature kSignature{"rolling_median", kParams, 2, 2};
 // The most threads a call starts; more would only queue on the cores.
 constexpr std::uint64_t kMaxThreads = 256;
 
-// A borrowed one-dimensional, aligned, C-contiguous array in native byte order, of the given
-// NumPy type (or either float type when `type` is -1).
-PyArrayObject* checked_array(PyObject* obj, const std::string& what, int type) {
-  if (!PyArray_Check(obj)) {
-    py::raise(PyExc_TypeError, what + " must be a NumPy array, not " + py::type_name(obj));
-  }
-  auto* a = reinterpret_cast<PyArrayObject*>(obj);
-  if (PyArray_NDIM(a) != 1) py::raise(PyExc_ValueError, what + " must be one-dimensional");
-  const int t = PyArray_TYPE(a);
-  const bool type_ok = type < 0 ? (t == NPY_FLOAT || t == NPY_DOUBLE) : t == type;
-  if (!type_ok || !PyArray_ISNOTSWAPPED(a)) {
-    const char* want = type < 0 ? "float32 or float64" : type == NPY_INT64 ? "int64" : "float64";
-    py::raise(PyExc_TypeError, what + " must hold " + want + " values in native byte order");
-  }
-  if (!PyArray_IS_C_CONTIGUOUS(a) || !PyArray_ISALIGNED(a)) {
-    py::raise(PyExc_ValueError, what + " must be an aligned C-contiguous array "
-                                       "(numpy.ascontiguousarray makes one)");
-  }
-  return a;
-}
-
-std::size_t length_of(PyArrayObject* a) { return static_cast<std::size_t>(PyArray_DIM(a, 0)); }
-
 // Whether an array's bytes overlap [p, p + bytes) (compared as addresses: the two need not
 // belong to one object).
 bool overlaps(PyArrayObject* a, const void* p, std::size_t bytes) {
   const auto a0 = reinterpret_cast<std::uintptr_t>(PyArray_DATA(a));
-  const std::size_t a_bytes = length_of(a) * static_cast<std::size_t>(PyArray_ITEMSIZE(a));
+  const std::size_t a_bytes = py::length_of(a) * static_cast<std::size_t>(PyArray_ITEMSIZE(a));
   const auto p0 = reinterpret_cast<std::uintptr_t>(p);
   return a_bytes > 0 && bytes > 0 && a0 < p0 + bytes && p0 < a0 + a_bytes;
 }
@@ -68,7 +46,7 @@ void compute(const std::vector<PyArrayObject*>& arrays, const std::vector<double
   signals.reserve(arrays.size());
   for (std::size_t i = 0; i < arrays.size(); ++i) {
     const T* data = static_cast<const T*>(PyArray_DATA(arrays[i]));
-    signals.push_back(MedianSignal<T>{std::span<const T>(data, length_of(arrays[i])), outs[i]});
+    signals.push_back(MedianSignal<T>{std::span<const T>(data, py::length_of(arrays[i])), outs[i]});
   }
   WithoutGil unlocked;
   rolling_median(std::span<const MedianSignal<T>>(signals), request);
@@ -91,21 +69,21 @@ PyObject* rolling_median_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     std::vector<PyArrayObject*> arrays;
     for (PyObject* item : items_of(bound[0], many)) {
       const std::string what = many ? "values[" + std::to_string(arrays.size()) + "]" : "values";
-      arrays.push_back(checked_array(item, what, -1));
+      arrays.push_back(py::checked_array(item, what, -1));
     }
-    const std::size_t length = arrays.empty() ? 0 : length_of(arrays[0]);
+    const std::size_t length = arrays.empty() ? 0 : py::length_of(arrays[0]);
     const int type = arrays.empty() ? NPY_DOUBLE : PyArray_TYPE(arrays[0]);
     for (PyArrayObject* a : arrays) {
       if (PyArray_TYPE(a) != type) py::raise(PyExc_TypeError, "values must share one dtype");
-      if (length_of(a) != length) py::raise(PyExc_ValueError, "values must share one length");
+      if (py::length_of(a) != length) py::raise(PyExc_ValueError, "values must share one length");
     }
 
     MedianRequest request;
     request.window = py::arg_u64(bound[1], "window");
     if (bound[2] && bound[2] != Py_None) {
-      PyArrayObject* s = checked_array(bound[2], "stretches", NPY_INT64);
+      PyArrayObject* s = py::checked_array(bound[2], "stretches", NPY_INT64);
       request.stretches = std::span<const std::int64_t>(
-          static_cast<const std::int64_t*>(PyArray_DATA(s)), length_of(s));
+          static_cast<const std::int64_t*>(PyArray_DATA(s)), py::length_of(s));
     }
     request.begin = bound[3] ? py::arg_u64(bound[3], "begin") : 0;
     request.end = bound[4] && bound[4] != Py_None ? py::arg_u64(bound[4], "end") : length;
@@ -131,9 +109,9 @@ PyObject* rolling_median_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs,
       }
       for (std::size_t i = 0; i < out_objects.size(); ++i) {
         const std::string what = many ? "out[" + std::to_string(i) + "]" : "out";
-        PyArrayObject* o = checked_array(out_objects[i], what, NPY_DOUBLE);
+        PyArrayObject* o = py::checked_array(out_objects[i], what, NPY_DOUBLE);
         if (!PyArray_ISWRITEABLE(o)) py::raise(PyExc_ValueError, what + " must be writeable");
-        if (length_of(o) != count) {
+        if (py::length_of(o) != count) {
           py::raise(PyExc_ValueError, what + " must hold end - begin = " +
                                           std::to_string(count) + " values");
         }

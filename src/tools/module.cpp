@@ -25,6 +25,8 @@ PyMethodDef kMethods[] = {
     {"survey", fastcall<survey_fn>(), kKeywords, "The header-only survey of a recording."},
     {"first_sample", fastcall<first_sample_fn>(), kKeywords, "The first sample's device time."},
     {"block_table", fastcall<block_table_fn>(), kKeywords, "Columns of the block table."},
+    {"day_seconds", fastcall<day_seconds_fn>(), kKeywords,
+     "Seconds of spans per day, split at the days' first instants."},
     {"rolling_median", fastcall<rolling_median_fn>(), kKeywords,
      "Exact centred rolling median clipped at stretches."},
     {nullptr, nullptr, 0, nullptr},

@@ -1,6 +1,7 @@
 // Header-only views of a recording: the survey (metadata, quality, data block spans), the first
 // sample's time and the block table.
 #include "binding/dicts.hpp"
+#include "binding/arrays.hpp"
 #include "binding/handover.hpp"
 #include "binding/numpy_api.hpp"
 #include "header/timetext.hpp"
@@ -133,6 +134,38 @@ PyObject* first_sample_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     }
     if (!first) Py_RETURN_NONE;
     return PyLong_FromLongLong(*first);
+  });
+}
+
+// day_seconds(start, end, bounds, *, whole_days) -> (seconds per day, whether each got data)
+PyObject* day_seconds_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return py::guarded([&]() -> PyObject* {
+    static constexpr const char* kParams[] = {"start", "end", "bounds", "whole_days"};
+    static constexpr py::Signature kSig{"day_seconds", kParams, 3, 3};
+    PyObject* bound[4];
+    py::bind_arguments(kSig, args, nargs, kwnames, bound);
+    auto span_of = [](PyObject* obj, const char* what) {
+      PyArrayObject* a = py::checked_array(obj, what, NPY_DOUBLE);
+      return std::span<const double>(static_cast<const double*>(PyArray_DATA(a)),
+                                     py::length_of(a));
+    };
+    const std::span<const double> start = span_of(bound[0], "start");
+    const std::span<const double> end = span_of(bound[1], "end");
+    const std::span<const double> days = span_of(bound[2], "bounds");
+    const bool whole = bound[3] ? py::arg_bool(bound[3], "whole_days") : false;
+    if (start.size() != end.size()) py::raise(PyExc_ValueError, "start and end differ in length");
+    DaySeconds d;
+    {
+      WithoutGil unlocked;
+      d = split_by_days(start, end, days, whole);
+    }
+    Column<double> seconds;
+    seconds.append(d.seconds.data(), d.seconds.size());
+    Column<std::uint8_t> used;
+    used.append(d.used.data(), d.used.size());
+    OwnedRef a = py::vector_to_ndarray(std::move(seconds), NPY_DOUBLE);
+    OwnedRef b = py::vector_to_ndarray(std::move(used), NPY_UINT8);
+    return PyTuple_Pack(2, a.get(), b.get());
   });
 }
 
