@@ -628,9 +628,10 @@ def summarize_with(path: Any, options: Any, settings: SummaryOptions
     from .prepare import prepare_with
 
     p = fs_path(path)
+    # the outcomes need ENMO, coverage and non-wear of each epoch, not its MAD or angles
     done = prepare_with(p, options.but(include_magnetometer=False), calibrate=settings.calibrate,
                         nonwear=True, lowpass_hz=None, epoch_us=settings.epoch_us,
-                        anglez=settings.sleep)
+                        anglez=settings.sleep, enmo_only=True)
     days = daily_summary(done.table, cutpoints=settings.cuts,
                          min_wear_hours=settings.min_wear_hours, impute=settings.impute)
     rid = recording_id(os.fsdecode(p))
