@@ -14,11 +14,19 @@ from typing import Any, Mapping
 import numpy as np
 import pandas as pd
 
+from .binning import length_us
+
 __all__ = ["CUTPOINTS", "cutpoints", "intensity_levels", "LEVELS", "impute_time_of_day",
            "intensity_gradient", "mx_metrics", "least_most_active", "bouts"]
 
 #: Intensity levels in order; an epoch's level is the highest whose threshold it reaches.
 LEVELS = ("sedentary", "light", "moderate", "vigorous")
+
+_HILDEBRAND = ("Hildebrand M, et al. Age group comparability of raw accelerometer output from "
+               "wrist- and hip-worn monitors. Med Sci Sports Exerc 2014;46:1816-24 (moderate, "
+               "vigorous); Hildebrand M, et al. Evaluation of raw acceleration sedentary "
+               "thresholds in children and adults. Scand J Med Sci Sports 2017;27:1814-23 "
+               "(light)")
 
 #: Published ENMO cut-points (mg) by name: the thresholds of light, moderate and vigorous
 #: activity. A threshold belongs to the level above it.
@@ -32,20 +40,12 @@ CUTPOINTS: Mapping[str, Mapping[str, Any]] = MappingProxyType({
     "hildebrand_geneactiv_nondominant": MappingProxyType({
         "light_mg": 45.8, "moderate_mg": 93.2, "vigorous_mg": 418.3,
         "device": "GENEActiv", "placement": "non-dominant wrist, adults",
-        "citation": "Hildebrand M, et al. Age group comparability of raw accelerometer output "
-                    "from wrist- and hip-worn monitors. Med Sci Sports Exerc 2014;46:1816-24 "
-                    "(moderate, vigorous); Hildebrand M, et al. Evaluation of raw acceleration "
-                    "sedentary thresholds in children and adults. Scand J Med Sci Sports "
-                    "2017;27:1814-23 (light)",
+        "citation": _HILDEBRAND,
     }),
     "hildebrand_actigraph_nondominant": MappingProxyType({
         "light_mg": 44.8, "moderate_mg": 100.6, "vigorous_mg": 428.8,
         "device": "ActiGraph GT3X+", "placement": "non-dominant wrist, adults",
-        "citation": "Hildebrand M, et al. Age group comparability of raw accelerometer output "
-                    "from wrist- and hip-worn monitors. Med Sci Sports Exerc 2014;46:1816-24 "
-                    "(moderate, vigorous); Hildebrand M, et al. Evaluation of raw acceleration "
-                    "sedentary thresholds in children and adults. Scand J Med Sci Sports "
-                    "2017;27:1814-23 (light)",
+        "citation": _HILDEBRAND,
     }),
 })
 
@@ -86,20 +86,6 @@ def intensity_levels(values_mg: Any, cuts: str | Mapping[str, Any] = "default") 
     return out
 
 
-# --------------------------------------------------------------------------- lengths
-
-def _duration_us(value: Any, name: str) -> int:
-    """A positive whole number of microseconds from a pandas-style duration ("5s", timedelta)."""
-    try:
-        td = pd.Timedelta(value)
-    except (ValueError, TypeError) as e:
-        raise ValueError(f"{name} must be a duration such as '5s', got {value!r}") from e
-    ns = int(td.value)
-    if ns <= 0 or ns % 1000:
-        raise ValueError(f"{name} must be a positive whole number of microseconds, got {value!r}")
-    return ns // 1000
-
-
 def _values(values_mg: Any) -> np.ndarray:
     return np.asarray(values_mg, dtype=np.float64).ravel()
 
@@ -115,7 +101,7 @@ def _series_epoch_us(values: Any, epoch: Any) -> int:
     if epoch is None:
         epoch = values.attrs.get("epoch")
     if epoch is not None:
-        return _duration_us(epoch, "epoch")
+        return length_us(epoch, "epoch")
     t = _index_us(values.index)
     d = np.diff(t)
     d = d[d > 0]
@@ -294,7 +280,7 @@ def intensity_gradient(values_mg: Any, *, epoch: Any, bin_width_mg: float = 25,
     points: accelerometer metrics that capture the physical activity profile. Med Sci Sports
     Exerc 2018;50(6):1323-1332.
     """
-    minutes_per_epoch = _duration_us(epoch, "epoch") / 60e6
+    minutes_per_epoch = length_us(epoch, "epoch") / 60e6
     edges = _ig_edges(bin_width_mg, max_mg, top_mg)
     v = _values(values_mg)
     b = _ig_bin(v, edges)
@@ -346,7 +332,7 @@ def mx_metrics(values_mg: Any, *, epoch: Any,
     physical activity: meaningful visual comparisons of data-driven translational
     accelerometer metrics. Sports Med Open 2019;5:47.
     """
-    minutes_per_epoch = _duration_us(epoch, "epoch") / 60e6
+    minutes_per_epoch = length_us(epoch, "epoch") / 60e6
     v = _values(values_mg)
     return _mx(v, np.count_nonzero(~np.isnan(v)) * minutes_per_epoch, minutes)
 
@@ -455,7 +441,7 @@ def least_most_active(values: pd.Series, *, least_hours: float = 5, most_hours: 
     v[pos] = values.to_numpy(dtype=np.float64)
     return _least_most(starts - bounds[0], v, (ends - starts).astype(np.float64),
                        int(bounds[1] - bounds[0]), int(bounds[0]), tz, least_hours,
-                       most_hours, _duration_us(resolution, "resolution"))
+                       most_hours, length_us(resolution, "resolution"))
 
 
 def _least_most(elapsed: np.ndarray, values: np.ndarray, weights: np.ndarray, day_us: int,
@@ -506,8 +492,8 @@ def _bout_windows(mask: np.ndarray, width: int, need: int, max_run: int) -> np.n
 
 
 def _bout_params(epoch: Any, min_duration: Any, max_break: Any) -> tuple[int, int]:
-    length = _duration_us(epoch, "epoch")
-    dur = _duration_us(min_duration, "min_duration")
+    length = length_us(epoch, "epoch")
+    dur = length_us(min_duration, "min_duration")
     brk = _break_us(max_break)
     # D / epoch rounded to the nearest whole number, halves up, in integers
     width = max((2 * dur + length) // (2 * length), 1)

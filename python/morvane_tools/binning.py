@@ -298,6 +298,15 @@ def _spread(values: np.ndarray, cnt: np.ndarray, like: np.ndarray, out: np.ndarr
 _ONE = np.float64(1.0)
 
 
+def _aux_sums(work: np.ndarray, cols: Sequence[np.ndarray], starts: np.ndarray) -> np.ndarray:
+    """Per-bin float64 sums of the auxiliary columns, through a float64 work array."""
+    out = np.empty((len(starts), len(cols)))
+    for j, c in enumerate(cols):
+        np.copyto(work, c)
+        out[:, j] = np.add.reduceat(work, starts)
+    return out
+
+
 def epoch_kernel(n_aux: int, enmo_only: bool = False) -> Kernel:
     """Per-epoch count and sums: axes, ENMO, |a|, absolute deviation of |a| from the
     epoch's mean, z-angle (radians) and the auxiliary columns; all in float64. With
@@ -320,11 +329,7 @@ def epoch_kernel(n_aux: int, enmo_only: bool = False) -> Kernel:
         np.maximum(y, _ONE, out=y)
         out = {"n": cnt, "enmo": np.add.reduceat(y, starts) - cnt}
         if n_aux:
-            aux = np.empty((len(starts), n_aux))
-            for j in range(n_aux):
-                np.copyto(x, cols[3 + j])
-                aux[:, j] = np.add.reduceat(x, starts)
-            out["aux"] = aux
+            out["aux"] = _aux_sums(x, cols[3:], starts)
         return out
 
     def kernel(t: np.ndarray, cols: list, starts: np.ndarray, ids: np.ndarray) -> dict:
@@ -364,11 +369,7 @@ def epoch_kernel(n_aux: int, enmo_only: bool = False) -> Kernel:
         senmo = np.add.reduceat(y, starts) - cnt
         out = {"n": cnt, "sums": sums, "enmo": senmo, "mad": sdev, "angle": sang}
         if n_aux:
-            aux = np.empty((len(starts), n_aux))
-            for j in range(n_aux):
-                np.copyto(x, cols[3 + j])
-                aux[:, j] = np.add.reduceat(x, starts)
-            out["aux"] = aux
+            out["aux"] = _aux_sums(x, cols[3:], starts)
         return out
 
     return enmo_kernel if enmo_only else kernel
