@@ -7,6 +7,7 @@
     python bench/run.py --tools          # only the morvane_tools table (week recording)
     python bench/run.py --only prepare,lowpass   # some rows of that table
     python bench/run.py --tools --baseline /work/wt/old/build/dev   # and an older build
+    python bench/run.py --tools --touch-memory 20   # back 20 GB of memory once first
 
 Recordings are made with tests/cwagen.py on the first run and kept in bench/data/ (delete
 the folder to remake them): a week of 3-axis packed samples (format 0x30), a day of 6-axis
@@ -20,6 +21,12 @@ until --runs timings exist (time.perf_counter; the median is shown). Throughput 
 input samples and the bytes of the data blocks the operation selects. With the peers the
 whole run takes about 20 minutes on 2 cores and needs about 6 GB of free memory at its peak
 (one peer reading the week); morvane alone needs 2 GB. Linux only (/proc is read).
+
+On a virtual machine the first touch of memory that the guest has never used can cost ten
+times a later one (1.9 GB: 3.7 s against 0.3 s here), which lands on whichever worker
+allocates it first and makes rows that allocate a large result swing by seconds.
+--touch-memory GB allocates and touches that much once, in a child process, before any
+measuring, so that every worker then meets memory the host already backs.
 
 Peers read the same files with their nearest equivalent call (the PyPI readers return their
 own result types, mostly float64), shown as peer time / morvane time (above 1 means morvane
@@ -1187,6 +1194,19 @@ def print_baseline(compared: list[tuple[str, dict, dict]], baseline: str) -> Non
               flush=True)
 
 
+def touch_memory(gb: float) -> None:
+    """Allocate and touch ``gb`` GB in a child process, a GiB at a time, then let it go."""
+    code = ("import numpy as np, sys\n"
+            "keep = []\n"
+            "left = int(float(sys.argv[1]) * 2**30)\n"
+            "while left > 0:\n"
+            "    a = np.empty(min(left, 2**30), np.uint8); a[::4096] = 1; keep.append(a)\n"
+            "    left -= a.size\n")
+    start = time.perf_counter()
+    subprocess.run([sys.executable, "-c", code, str(gb)], check=True)
+    print(f"touched {gb:g} GB of memory once in {time.perf_counter() - start:.1f} s")
+
+
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--runs", type=int, default=3, help="timed runs per operation (>= 1)")
@@ -1201,6 +1221,8 @@ def main() -> None:
     ap.add_argument("--baseline", metavar="PYTHONPATH",
                     help="also run every row's own job with this PYTHONPATH alone (an older "
                          "build, e.g. build/dev of an older tree) and show old, new, new/old")
+    ap.add_argument("--touch-memory", type=float, default=0.0, metavar="GB",
+                    help="first allocate and touch this many GB once (see above)")
     ap.add_argument("--worker", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.worker:
@@ -1220,6 +1242,8 @@ def main() -> None:
         if not os.path.isdir(args.baseline):
             ap.error(f"--baseline: {args.baseline} is not a directory")
         args.baseline = os.path.abspath(args.baseline)
+    if args.touch_memory < 0:
+        ap.error("--touch-memory must not be negative")
     only = set(args.only.split(",")) if args.only else set()
     known = OPS + [r[0] for r in RECORDINGS] + list(TOOL_ROWS)
     if only - set(known):
@@ -1243,6 +1267,8 @@ def main() -> None:
     if os.path.exists(args.peer_python):
         peers |= run_worker(args.peer_python, {"probe": True})
         peers.pop("error", None)
+    if args.touch_memory:
+        touch_memory(args.touch_memory)
     import morvane
     print(f"machine: {os.cpu_count()} cpus ({cpu_model()}), Python {platform.python_version()}")
     try:
