@@ -7,9 +7,20 @@ import contextlib
 import os
 import uuid
 
-__all__ = ["fsync_replace", "temp_name", "remove_stale_parts", "PART_SUFFIX"]
+__all__ = ["fsync_replace", "temp_name", "remove_stale_parts", "rewrite_due", "PART_SUFFIX"]
 
 PART_SUFFIX = ".part"
+
+
+def rewrite_due(since_last_s: float, last_cost_s: float, *, every_s: float,
+                share: float) -> bool:
+    """Whether a table rewritten as results come in (the manifest, the cohort summary) is due.
+
+    At most once every ``every_s`` seconds, and taking at most about ``share`` of the
+    driver's time: the driver shares the machine with the workers, and a killed run only
+    loses the rows since the last rewrite (their recordings are simply done again).
+    """
+    return since_last_s >= max(every_s, last_cost_s / share)
 
 
 def fsync_replace(tmp: str, final: str) -> None:

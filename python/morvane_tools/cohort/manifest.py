@@ -13,7 +13,7 @@ from typing import Any, Iterable
 import numpy as np
 import pandas as pd
 
-from .files import fsync_replace, temp_name
+from .files import fsync_replace, rewrite_due, temp_name
 
 __all__ = ["MANIFEST_NAME", "MANIFEST_COLUMNS", "Manifest", "read_manifest", "manifest_rows",
            "row_from_output", "is_up_to_date", "quality_fields", "empty_row"]
@@ -203,7 +203,7 @@ class Manifest:
     def put(self, row: dict[str, Any]) -> None:
         self.rows[row["source"]] = row
         self._dirty = True
-        if time.monotonic() - self._last >= max(0.2, 5 * self._cost):
+        if rewrite_due(time.monotonic() - self._last, self._cost, every_s=0.2, share=0.2):
             self.flush()
 
     def frame(self) -> pd.DataFrame:

@@ -12,7 +12,7 @@ from typing import Any
 
 import pandas as pd
 
-from .files import fsync_replace, temp_name
+from .files import fsync_replace, rewrite_due, temp_name
 
 __all__ = ["CohortSummary", "SUMMARY_NAME", "SUMMARY_KEY"]
 
@@ -63,14 +63,17 @@ class CohortSummary:
             self.rows.pop(source, None)
         else:
             self.rows[source] = {"source": source, **row}
-        if flush and time.monotonic() - self._last >= max(0.2, 5 * self._cost):
+        if flush and rewrite_due(time.monotonic() - self._last, self._cost,
+                                    every_s=1.0, share=0.1):
             self.flush()
 
     def frame(self, order: dict[str, int]) -> pd.DataFrame:
         rows = sorted(self.rows.values(), key=lambda r: (order.get(r["source"], -1), r["source"]))
         frame = pd.DataFrame(rows)
         for col in frame.columns:
-            if frame[col].map(lambda v: isinstance(v, (list, dict))).any():
+            # lists and dicts can only sit in object columns; text goes in as JSON
+            if frame[col].dtype == object and frame[col].map(
+                    lambda v: isinstance(v, (list, dict))).any():
                 frame[col] = frame[col].map(lambda v: json.dumps(v) if v is not None else None)
         return frame
 
