@@ -392,3 +392,17 @@ def test_prepare_in_a_one_thread_dask_worker_uses_one_thread(longer):
             distributed.Client(cluster, set_as_default=False) as client:
         before, most = client.submit(task, str(longer[1])).result()
     assert most == before
+
+
+@pytest.mark.parametrize("n", [0, 1, 2, 1000, (1 << 18) + 1, (1 << 18) + 2, 3 * (1 << 18) + 7])
+@pytest.mark.parametrize("backward", [False, True])
+@pytest.mark.parametrize("low", [1, 1_000_000, 1_500_000])
+def test_steps_found_slice_by_slice_equal_the_whole_difference(n, backward, low):
+    from morvane_tools.coverage import steps_at_least
+
+    # steps of -0.5 s to 2 s, so that backward steps, gaps and steps across every slice
+    # boundary all occur
+    t = np.cumsum(np.random.default_rng(n).integers(-5, 20, size=n)).astype(np.int64) * 100_000
+    d = np.diff(t)
+    expected = np.flatnonzero((d >= low) | (d < 0) if backward else d >= low)
+    np.testing.assert_array_equal(steps_at_least(t, low, backward), expected)

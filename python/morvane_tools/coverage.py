@@ -34,20 +34,28 @@ def median_spacing_us(t: np.ndarray) -> float | None:
     return h.median()
 
 
-_SLICE = 1 << 22
+_SLICE = 1 << 18
 
 
 def steps_at_least(t: np.ndarray, low: int, backward: bool = False) -> np.ndarray:
     """Indices ``i`` with ``t[i + 1] - t[i] >= low`` (and, with ``backward``, those where the
-    time goes back), a slice at a time so that no spacing array of the whole length is made."""
+    time goes back), a slice at a time into reused buffers, so that no spacing array of the
+    whole length is made and no fresh memory is touched per slice. ``low`` must be positive."""
+    if low <= 0:
+        raise ValueError("low must be positive")
     t = np.asarray(t, dtype=np.int64)
+    n = max(len(t) - 1, 0)
+    d = np.empty(min(n, _SLICE), dtype=np.int64)
+    hit = np.empty(d.size, dtype=bool)
+    # a backward step is negative: seen as unsigned it is at least 2**63, so above any low
+    spacing = d.view(np.uint64) if backward else d
     found = []
-    for a in range(0, max(len(t) - 1, 0), _SLICE):
-        seg = t[a:a + _SLICE + 1]
-        d = seg[1:] - seg[:-1]
-        hit = (d >= low) | (d < 0) if backward else d >= low
-        if hit.any():
-            found.append(np.flatnonzero(hit) + a)
+    for a in range(0, n, _SLICE):
+        m = min(_SLICE, n - a)
+        np.subtract(t[a + 1:a + 1 + m], t[a:a + m], out=d[:m])
+        np.greater_equal(spacing[:m], spacing.dtype.type(low), out=hit[:m])
+        if hit[:m].any():
+            found.append(np.flatnonzero(hit[:m]) + a)
     return np.concatenate(found) if found else np.zeros(0, dtype=np.int64)
 
 
