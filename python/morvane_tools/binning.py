@@ -16,7 +16,7 @@ from typing import Callable, Sequence
 import numpy as np
 import pandas as pd
 
-from .coverage import GAP_US, steps_at_least
+from .coverage import GAP_US, median_spacing_us, steps_at_least
 from .days import Grid
 from .threads import run_tasks
 # samples handed to a kernel at a time (temporaries stay in cache)
@@ -447,8 +447,6 @@ def stretch_bounds(t: np.ndarray, period_us: float | None = None) -> np.ndarray:
         forward = d >= 0
         if forward.any():
             if period_us is None:
-                h = SpacingHistogram()
-                h.add(t)
-                period_us = h.median() or 0.0
+                period_us = median_spacing_us(t) or 0.0
             at = at[~forward | (d - period_us >= GAP_US)]
     return np.concatenate([[0], at + 1, [len(t)]]).astype(np.int64)

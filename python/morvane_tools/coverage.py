@@ -63,13 +63,18 @@ def gap_positions(t: np.ndarray, period_us: float | None = None) -> np.ndarray:
     """Indices ``i`` such that a gap lies between samples ``i`` and ``i + 1``: the spacing
     exceeds a second plus one sampling period (``period_us``, by default the median spacing,
     which is only needed where a spacing reaches a second)."""
-    t = np.asarray(t, dtype=np.int64)
+    return _gaps_and_period(np.asarray(t, dtype=np.int64), period_us)[0]
+
+
+def _gaps_and_period(t: np.ndarray, period_us: float | None) -> tuple[np.ndarray, float]:
+    """:func:`gap_positions` and the period it used (0.0 when none was needed), so that a
+    caller that also needs the period does not take the median of every spacing again."""
     at = steps_at_least(t, GAP_US)
     if not at.size:
-        return at
+        return at, period_us or 0.0
     if period_us is None:
         period_us = median_spacing_us(t) or 0.0
-    return at[(t[at + 1] - t[at]) - period_us >= GAP_US]
+    return at[(t[at + 1] - t[at]) - period_us >= GAP_US], period_us
 
 
 def overlap_us(starts: np.ndarray, ends: np.ndarray, a: np.ndarray, b: np.ndarray) -> np.ndarray:
@@ -117,10 +122,8 @@ class Recorded:
         t = np.asarray(t, dtype=np.int64)
         if not t.size:
             return cls.nothing()
-        at = gap_positions(t, period_us)
-        if at.size and period_us is None:
-            period_us = median_spacing_us(t) or 0.0
-        start = t[at] + np.int64(round(period_us or 0.0))
+        at, period_us = _gaps_and_period(t, period_us)
+        start = t[at] + np.int64(round(period_us))
         return cls(int(t[0]), int(t[-1]), start.astype(np.int64), t[at + 1].astype(np.int64))
 
     @classmethod
