@@ -1,5 +1,5 @@
-// Holds the CSV writer's batch and row-order number texts (channel_words, TimeTexts) and its
-// single-value writers to the C library's "%.*f", byte for byte.
+// Holds the CSV writer's batch and row-order number texts (channel_words, ChannelWordMemo,
+// TimeTexts) and its single-value writers to the C library's "%.*f", byte for byte.
 //
 //   numtext_words_check range FIRST LAST STRIDE   float32 bit patterns FIRST, FIRST + STRIDE, ...
 //                                                 up to LAST (hexadecimal)
@@ -12,7 +12,10 @@
 //   numtext_words_check times                     times in microseconds from standard input, one a
 //                                                 line; a blank line starts a new writer
 //
-// Values go to channel_words in runs of varied lengths, with guard words after each run.
+// Values go to channel_words in runs of varied lengths, with guard words after each run, and to
+// one ChannelWordMemo kept for the whole check, so its entries are replaced as values collide.
+// Each sequence of times goes to TimeTexts::write one time at a time, and to TimeTexts::words
+// in consecutive windows of 1 to 120 times, as the rows of blocks.
 // Prints "ok N" with the number of texts compared, or the first mismatch.
 #include <algorithm>
 #include <bit>
@@ -69,6 +72,9 @@ void check_run(const std::vector<float>& run) {
   std::vector<std::string> texts(n);
   std::fesetround(run_mode);
   const bool all = morvane::channel_words(run.data(), n, words.data());
+  static morvane::ChannelWordMemo memo;
+  std::vector<std::uint64_t> remembered(n + 8, kGuard);
+  const bool all_remembered = memo.words(run.data(), n, remembered.data());
   for (std::size_t i = 0; i < n; ++i) {
     char text[morvane::kFixedTextMax];
     texts[i].assign(text, morvane::format_channel(run[i], text));
@@ -89,6 +95,12 @@ void check_run(const std::vector<float>& run) {
       std::memcpy(got, &words[i], 8);
       fail("word of " + hex(std::bit_cast<std::uint32_t>(f)) + " (" + want + "): '" + got + "'");
     }
+    if (remembered[i] != want_word) {
+      char got[9] = {};
+      std::memcpy(got, &remembered[i], 8);
+      fail("remembered word of " + hex(std::bit_cast<std::uint32_t>(f)) + " (" + want + "): '" +
+           got + "'");
+    }
     if (texts[i] != want) {
       fail("channel " + hex(std::bit_cast<std::uint32_t>(f)) + ": " + want + " written as " +
            texts[i]);
@@ -97,8 +109,12 @@ void check_run(const std::vector<float>& run) {
   }
   for (std::size_t i = n; i < words.size(); ++i) {
     if (words[i] != kGuard) fail("word written past a run of " + std::to_string(n));
+    if (remembered[i] != kGuard) fail("remembered word past a run of " + std::to_string(n));
   }
   if (all != expected_all) fail("all-words answer of a run of " + std::to_string(n));
+  if (all_remembered != expected_all) {
+    fail("remembered all-words answer of a run of " + std::to_string(n));
+  }
 }
 
 // Runs of 1 to 13 values, then whole blocks of 120, so every remainder after the four-value
@@ -134,6 +150,45 @@ void check_time(morvane::TimeTexts& texts, std::int64_t us) {
     fail("time " + std::to_string(us) + ": " + want + " written as " + std::string(text, len));
   }
   checked += 2;
+}
+
+// A time whose text may leave the batch: outside the fifteen-character years, or a tie at the
+// fourth decimal (us ending in 50), which the batch takes only within the current second.
+bool may_leave_batch(std::int64_t us) {
+  constexpr std::int64_t kFrom = 1000000000000000;
+  constexpr std::int64_t kTo = (std::int64_t{1} << 32) * 1000000 - 50;
+  return us < kFrom || us >= kTo || us % 100 == 50 || us % 100 == -50;
+}
+
+// The sequence through TimeTexts::words in consecutive windows of 1 to 120 times, one writer
+// for the whole sequence: a window done in the batch has every text right, and only a window
+// holding a time that may leave the batch is left to be written one by one.
+void check_time_windows(const std::vector<std::int64_t>& times) {
+  morvane::TimeTexts texts;
+  std::size_t start = 0;
+  std::size_t length = 1;
+  while (start < times.size()) {
+    const std::size_t n = std::min(length, times.size() - start);
+    std::vector<std::uint64_t> words(2 * n + 2, kGuard);
+    const bool done = texts.words(times.data() + start, n, words.data());
+    bool may_leave = false;
+    for (std::size_t i = 0; i < n; ++i) may_leave = may_leave || may_leave_batch(times[start + i]);
+    if (!done && !may_leave) {
+      fail("time window from " + std::to_string(times[start]) + " left to one by one");
+    }
+    if (done) {
+      for (std::size_t i = 0; i < n; ++i) {
+        const std::int64_t us = times[start + i];
+        const std::string want = libc_text(static_cast<double>(us) / 1e6, 4);
+        const std::string got(reinterpret_cast<const char*>(words.data() + 2 * i), 15);
+        if (got != want) fail("batch time " + std::to_string(us) + ": " + want + " made as " + got);
+        ++checked;
+      }
+    }
+    if (words[2 * n] != kGuard || words[2 * n + 1] != kGuard) fail("time text past a window");
+    start += n;
+    length = length % 120 + 1;
+  }
 }
 
 }  // namespace
@@ -172,14 +227,19 @@ int main(int argc, char** argv) {
     }
   } else if (mode == "times") {
     morvane::TimeTexts texts;
+    std::vector<std::int64_t> sequence;
     while (std::fgets(line, sizeof line, stdin)) {
       long long us = 0;
       if (std::sscanf(line, "%lld", &us) == 1) {
         check_time(texts, us);
+        sequence.push_back(us);
       } else {
         texts = morvane::TimeTexts();
+        check_time_windows(sequence);
+        sequence.clear();
       }
     }
+    check_time_windows(sequence);
   } else {
     std::printf("usage: %s range FIRST LAST STRIDE | values | rounding | times\n", argv[0]);
     return 2;

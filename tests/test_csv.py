@@ -347,6 +347,26 @@ def test_existing_output_is_replaced(tmp_path):
 
 
 @pytest.mark.parametrize("args", [{}, {"resample_hz": 10}, {"cut": morvane.seconds(0.5)}])
+def test_reserved_space_is_given_back(tmp_path, args):
+    # The writer reserves disk space tens of megabytes ahead of the text; what the file
+    # keeps must be its text's size, rounded to the file system's blocks.
+    path = write(tmp_path, fmt=0x30, n_blocks=40)
+    out = tmp_path / "out.csv"
+    morvane.write_cwa_csv(path, str(out), **args)
+    size = out.stat().st_size
+    assert size > 0
+    assert out.stat().st_blocks * 512 <= size + (1 << 16)
+    # The same text as through a pipe, where nothing can be reserved.
+    piped = subprocess.run(
+        [sys.executable, "-c", "import sys, morvane; "
+         "morvane.write_cwa_csv(sys.argv[1], '/dev/stdout', **eval(sys.argv[2]))",
+         path, repr(args)],
+        env=dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p)),
+        capture_output=True, check=True)
+    assert piped.stdout == out.read_bytes()
+
+
+@pytest.mark.parametrize("args", [{}, {"resample_hz": 10}, {"cut": morvane.seconds(0.5)}])
 def test_write_to_full_device(tmp_path, args):
     if not os.path.exists("/dev/full"):
         pytest.skip("no /dev/full")
@@ -379,6 +399,8 @@ def test_partly_written_file_stays_after_error(tmp_path):
     assert done.stdout.startswith("IO error: ") and "(os error 27)" in done.stdout
     data = out.read_bytes()
     assert len(data) == 3000
+    # Space reserved ahead of the writes is given back on the error path too.
+    assert out.stat().st_blocks * 512 < 1 << 20
     reference = tmp_path / "whole.csv"
     morvane.write_cwa_csv(path, str(reference))
     assert reference.read_bytes()[:3000] == data

@@ -59,6 +59,8 @@ CsvOutput::CsvOutput(const std::string& path) : buffer_(new char[kBufferSize]) {
     fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   } while (fd_ < 0 && errno == EINTR);
   if (fd_ < 0) throw ReaderError::os(errno);
+  struct stat st {};
+  can_reserve_ = ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode);
 }
 
 CsvOutput::~CsvOutput() {
@@ -68,10 +70,36 @@ CsvOutput::~CsvOutput() {
   } catch (const ReaderError&) {
     // The call is failing already; its first error is the one reported.
   }
+  release_reserve();
   ::close(fd_);
 }
 
+void CsvOutput::reserve_space(std::int64_t end) {
+#ifdef FALLOC_FL_KEEP_SIZE
+  while (can_reserve_ && reserved_ < end) {
+    if (::fallocate(fd_, FALLOC_FL_KEEP_SIZE, reserved_, kReserveStep) == 0) {
+      reserved_ += kReserveStep;
+    } else if (errno != EINTR) {
+      // Not supported here, or no room to reserve: plain writes say whether the text fits.
+      can_reserve_ = false;
+    }
+  }
+#else
+  static_cast<void>(end);
+#endif
+}
+
+void CsvOutput::release_reserve() noexcept {
+  // Truncating to the written length frees the reserved blocks past the end of the file.
+  if (reserved_ > written_) {
+    while (::ftruncate(fd_, written_) != 0 && errno == EINTR) {
+    }
+  }
+  reserved_ = 0;
+}
+
 void CsvOutput::flush() {
+  reserve_space(written_ + static_cast<std::int64_t>(len_));
   std::size_t done = 0;
   while (done < len_) {
     const ssize_t n = ::write(fd_, buffer_.get() + done, len_ - done);
@@ -83,6 +111,7 @@ void CsvOutput::flush() {
       throw ReaderError::os(err);
     }
     done += static_cast<std::size_t>(n);
+    written_ += n;
   }
   len_ = 0;
 }
@@ -104,6 +133,7 @@ void CsvOutput::write(const char* text, std::size_t n) {
 
 void CsvOutput::finish() {
   flush();
+  release_reserve();
   const int fd = fd_;
   fd_ = -1;
   if (::close(fd) != 0 && errno != EINTR) throw ReaderError::os(errno);
@@ -198,7 +228,7 @@ struct BlockText {
   std::size_t tail_size;
 };
 
-char* put_tail(char* p, const BlockText& b) {
+[[gnu::always_inline]] inline char* put_tail(char* p, const BlockText& b) {
   // A short tail goes as one fixed-size copy; the block's reserve has room for it.
   if (b.tail_size == 1) {
     *p = '\n';
@@ -212,7 +242,7 @@ char* put_tail(char* p, const BlockText& b) {
 
 // ",text" of a channel that has a word: the comma and a sign go as one store, and the sign is
 // kept only when negative, so no branch depends on it.
-char* put_known_word(char* p, std::uint64_t word, float v) {
+[[gnu::always_inline]] inline char* put_known_word(char* p, std::uint64_t word, float v) {
   std::memcpy(p, ",-", 2);
   p += 1 + (std::bit_cast<std::uint32_t>(v) >> 31);
   std::memcpy(p, &word, 8);
@@ -220,7 +250,8 @@ char* put_known_word(char* p, std::uint64_t word, float v) {
 }
 
 template <std::size_t... C>
-char* put_known_words(char* p, const BlockText& b, std::size_t i, std::index_sequence<C...>) {
+[[gnu::always_inline]] inline char* put_known_words(char* p, const BlockText& b, std::size_t i,
+                                                  std::index_sequence<C...>) {
   ((p = put_known_word(p, b.words[C][i], b.columns[C][i])), ...);
   return p;
 }
@@ -229,6 +260,15 @@ char* put_known_words(char* p, const BlockText& b, std::size_t i, std::index_seq
 // loop or a test.
 template <std::size_t kCount>
 char* put_word_rows(char* p, TimeTexts& time_texts, const BlockText& b) {
+  std::uint64_t times[2 * kMaxSamplesPerBlock];
+  if (time_texts.words(b.times, b.n, times)) {
+    for (std::size_t i = 0; i < b.n; ++i) {
+      std::memcpy(p, times + 2 * i, 16);
+      p = put_known_words(p + 15, b, i, std::make_index_sequence<kCount>());
+      p = put_tail(p, b);
+    }
+    return p;
+  }
   for (std::size_t i = 0; i < b.n; ++i) {
     p += time_texts.write(b.times[i], p);
     p = put_known_words(p, b, i, std::make_index_sequence<kCount>());
@@ -291,6 +331,7 @@ void stream_blocks_csv(BlockRange& range, const std::string& output_path,
   // The block's channel texts, made a column at a time before the rows copy them.
   std::uint64_t words[9][kMaxSamplesPerBlock];
   TimeTexts time_texts;
+  auto memo = std::make_unique<ChannelWordMemo>();
   std::optional<double> previous_end = range.previous_end;
   while (const unsigned char* block = range.next_block()) {
     if (!validate_packet_header(block)) continue;
@@ -315,7 +356,7 @@ void stream_blocks_csv(BlockRange& range, const std::string& output_path,
     auto add = [&](const float (&block_columns)[3][kMaxSamplesPerBlock], bool present) {
       for (const auto& column : block_columns) {
         if (present) {
-          text.all_words &= channel_words(column, n, words[text.count]);
+          text.all_words &= memo->words(column, n, words[text.count]);
         } else {
           text.all_words = false;
         }

@@ -15,8 +15,17 @@ namespace morvane {
 // A created output file with a large buffer in front of it. Owns the descriptor. On destruction
 // without finish() (an error path) whatever is buffered is written, errors ignored, and the
 // partly written file stays on disk.
+//
+// A regular file gets its disk space reserved ahead of the writes (kReserveStep at a time,
+// beyond the end of file, so its size stays that of what was written): on ext4 a write into
+// reserved space skips the delayed-allocation bookkeeping, which was most of the kernel's time
+// in writing the text (about 0.55 s instead of 1.0 to 1.3 s for 2.66 GB). Where the file system
+// cannot reserve, the writes go on as they are. What is reserved and left unwritten is given
+// back when the file is closed, on the error path too.
 class CsvOutput {
  public:
+  static constexpr std::int64_t kReserveStep = std::int64_t{64} << 20;
+
   // Small enough to stay in a core's second-level cache, from where the kernel copies it into
   // the page cache: on the week-long benchmark recording (2.66 GB of text) that copy took about
   // 1.3 s of system time against 2.7 to 3.7 s with a 16 MB buffer.
@@ -38,7 +47,12 @@ class CsvOutput {
 
  private:
   void flush();
+  void reserve_space(std::int64_t end);
+  void release_reserve() noexcept;
   int fd_ = -1;
+  bool can_reserve_ = false;
+  std::int64_t written_ = 0;   // bytes written to the file so far
+  std::int64_t reserved_ = 0;  // end of the space reserved so far
   std::unique_ptr<char[]> buffer_;
   std::size_t len_ = 0;
 };

@@ -1,6 +1,8 @@
 #include "package/numtext.hpp"
 
+#include <algorithm>
 #include <bit>
+#include <iterator>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -202,6 +204,34 @@ bool channel_words(const float* values, std::size_t n, std::uint64_t* words) noe
     all &= words[i] != 0;
   }
   return all;
+}
+
+ChannelWordMemo::ChannelWordMemo() noexcept {
+  // Every entry starts keyed by +0.0 with its word.
+  std::fill(std::begin(entries_), std::end(entries_), Entry{numtext::channel_word(0.0f), 0u});
+}
+
+bool ChannelWordMemo::words(const float* values, std::size_t n, std::uint64_t* words) noexcept {
+  bool all = true;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint32_t magnitude = std::bit_cast<std::uint32_t>(values[i]) & 0x7FFFFFFFu;
+    // Fibonacci hashing: the product's top bits depend on every bit of the key.
+    Entry& entry = entries_[(magnitude * 0x9E3779B1u) >> (32 - kBits)];
+    if (entry.key != magnitude) {
+      entry.word = numtext::channel_word(std::bit_cast<float>(magnitude));
+      entry.key = magnitude;
+    }
+    words[i] = entry.word;
+    all &= entry.word != 0;
+  }
+  return all;
+}
+
+std::int64_t numtext::tie_time_scaled(std::int64_t us) noexcept {
+  std::uint64_t scaled = 0;
+  // Within the word path the product fits 64 bits, so this always succeeds.
+  scaled_integer(static_cast<double>(us) / 1e6, 4, scaled);
+  return static_cast<std::int64_t>(scaled);
 }
 
 std::size_t numtext::time_outside(std::int64_t us, char* out) noexcept {
