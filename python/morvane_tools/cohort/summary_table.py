@@ -69,13 +69,14 @@ class CohortSummary:
 
     def frame(self, order: dict[str, int]) -> pd.DataFrame:
         rows = sorted(self.rows.values(), key=lambda r: (order.get(r["source"], -1), r["source"]))
-        frame = pd.DataFrame(rows)
-        for col in frame.columns:
-            # lists and dicts can only sit in object columns; text goes in as JSON
-            if frame[col].dtype == object and frame[col].map(
-                    lambda v: isinstance(v, (list, dict))).any():
-                frame[col] = frame[col].map(lambda v: json.dumps(v) if v is not None else None)
-        return frame
+        # A column holding a list or a dict anywhere goes in as JSON text, every value of it.
+        # Found in the rows themselves: a few rows of a hundred-odd columns, most of them object
+        # columns (numbers with None), where a look through pandas cost most of a rewrite.
+        as_json = {k for r in rows for k, v in r.items() if isinstance(v, (list, dict))}
+        if as_json:
+            rows = [{k: json.dumps(v) if k in as_json and v is not None else v
+                     for k, v in r.items()} for r in rows]
+        return pd.DataFrame(rows)
 
     def flush(self, order: dict[str, int] | None = None) -> None:
         import pyarrow as pa
