@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <bit>
-#include <iterator>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>

@@ -205,43 +205,21 @@ class TimeTexts {
   TimeTexts() noexcept { renew(numtext::kTimeFrom / 1000000); }
 
   std::size_t write(std::int64_t us, char* out) noexcept {
-    // Negative differences wrap to far above the second's span.
-    const std::uint64_t offset = static_cast<std::uint64_t>(us) - base_;
-    if (offset >= kSpan) return write_other(us, out);
-    const auto within = static_cast<std::uint32_t>(offset);
-    const std::uint32_t hundreds = within / 100;
-    const std::uint32_t remainder = within - hundreds * 100;
-    if (remainder == 50) return numtext::time_outside(us, out);
-    put(hundreds + (remainder > 50 ? 1 : 0), out);
+    std::uint32_t decimals;
+    if (!decimals_of(us, decimals)) return format_time(us, out);
+    put(decimals, out);
     return 15;
   }
 
   // The texts of n times in row order, ahead of the rows: texts[2i] and texts[2i + 1] hold
   // time i's fifteen characters and a byte past them, the same as write gives; made apart from
-  // the output, each time's arithmetic does not wait on the output position. Returns false, at
-  // the first time whose text is not fifteen
-  // characters (outside 2001 to 2106), or a tie that rounds into the next second, for the caller
+  // the output, each time's arithmetic does not wait on the output position. Returns false at
+  // the first time whose text is not fifteen characters (outside 2001 to 2106), for the caller
   // to write the rows one by one.
   bool words(const std::int64_t* us, std::size_t n, std::uint64_t* texts) noexcept {
     for (std::size_t i = 0; i < n; ++i) {
-      const std::uint64_t offset = static_cast<std::uint64_t>(us[i]) - base_;
       std::uint32_t decimals;
-      if (offset < kSpan) {
-        const auto within = static_cast<std::uint32_t>(offset);
-        const std::uint32_t hundreds = within / 100;
-        const std::uint32_t remainder = within - hundreds * 100;
-        if (remainder == 50) [[unlikely]] {
-          // About one time in a hundred; its text is still fifteen characters unless it rounds
-          // into the next second.
-          const std::int64_t scaled = numtext::tie_time_scaled(us[i]);
-          if (scaled / 10000 != second_) return false;
-          decimals = static_cast<std::uint32_t>(scaled - second_ * 10000);
-        } else {
-          decimals = hundreds + (remainder > 50 ? 1 : 0);
-        }
-      } else if (!enter_second(us[i], decimals)) {
-        return false;
-      }
+      if (!decimals_of(us[i], decimals)) return false;
       texts[2 * i] = first_;
       texts[2 * i + 1] = last_with(decimals);
     }
@@ -252,11 +230,22 @@ class TimeTexts {
   // Times from the second's start up to where they would round into the next second.
   static constexpr std::uint64_t kSpan = 1000000 - 50;
 
-  std::size_t write_other(std::int64_t us, char* out) noexcept {
-    std::uint32_t decimals;
-    if (!enter_second(us, decimals)) return format_time(us, out);
-    put(decimals, out);
-    return 15;
+  // Makes the second us rounds into the current one and gives the four decimals of its text;
+  // false when the text is not fifteen characters.
+  bool decimals_of(std::int64_t us, std::uint32_t& decimals) noexcept {
+    // Negative differences wrap to far above the second's span.
+    const std::uint64_t offset = static_cast<std::uint64_t>(us) - base_;
+    if (offset >= kSpan) return enter_second(us, decimals);
+    const auto within = static_cast<std::uint32_t>(offset);
+    const std::uint32_t hundreds = within / 100;
+    const std::uint32_t remainder = within - hundreds * 100;
+    if (remainder == 50) [[unlikely]] {
+      // About one time in a hundred. Within the span a tie never rounds into the next second.
+      decimals = static_cast<std::uint32_t>(numtext::tie_time_scaled(us) - second_ * 10000);
+      return true;
+    }
+    decimals = hundreds + (remainder > 50 ? 1 : 0);
+    return true;
   }
 
   // Makes the second that us rounds into the current one and gives its decimals; false when
