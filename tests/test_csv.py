@@ -290,6 +290,43 @@ def test_number_texts_match_fixed_point_conversion(tmp_path, fmt, args):
         assert np.any(np.abs(values * 128) % 2 == 1)
 
 
+def packed_word_text(words, axis, shift):
+    """The six-decimal text of one axis of packed sample words, from the layout: a
+    10-bit two's-complement count times 2^exponent / 2^shift."""
+    field = (words >> (10 * axis)) & 0x3FF
+    count = np.where(field >= 512, field.astype(np.int64) - 1024, field)
+    exponent = words >> 30
+    return ["%.6f" % (int(c) * 2.0 ** (int(e) - s))
+            for c, e, s in zip(count, exponent, shift)]
+
+
+def test_every_packed_code_under_every_scale(tmp_path):
+    # Every 10-bit count with every exponent on each axis (rotated between the
+    # axes), under the eight accelerometer scales and then back to earlier ones,
+    # so each scale's texts are made more than once.
+    codes = np.arange(4096, dtype=np.uint32)
+    one_scale = ((codes >> 10) << 30) | (codes & 0x3FF) \
+        | (((codes + 1365) & 0x3FF) << 10) | ((1023 - (codes & 0x3FF)) << 20)
+    scales = np.array([0, 1, 2, 3, 4, 5, 6, 7, 2, 0])
+    blocks_per_scale = -(-4096 // 120)
+    words = np.tile(np.concatenate([one_scale, one_scale[:blocks_per_scale * 120 - 4096]]),
+                    len(scales))
+    block_codes = np.repeat(scales, blocks_per_scale)
+    path = write(tmp_path, fmt=0x30, n_blocks=len(block_codes),
+                 accel_scale_code=block_codes, motion=lambda t, fmt: words[:len(t)])
+    out = str(tmp_path / "out.csv")
+    morvane.write_cwa_csv(path, out)
+    _, rows = read_csv(out)
+    assert len(rows) == len(words)
+    shift = 8 + np.repeat(block_codes, 120)
+    for axis in range(3):
+        assert [row[1 + axis] for row in rows] == packed_word_text(words, axis, shift)
+    # The rows a collected path writes value by value are the same text.
+    whole = str(tmp_path / "whole.csv")
+    morvane.write_cwa_csv(path, whole, cut=morvane.seconds(None, len(words)))
+    assert read_csv(whole)[1] == rows
+
+
 def test_tiny_negative_values_print_minus_zero(tmp_path):
     # Grid rows 1.0001 us after every sample (rate 99.99 Hz); where a row's
     # left neighbour is 0 and the other three are -1 count, the cubic gives

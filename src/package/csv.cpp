@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "package/numtext.hpp"
+#include "packet/bytes.hpp"
 #include "packet/decode.hpp"
 #include "packet/error.hpp"
 #include "packet/packet.hpp"
@@ -216,6 +217,47 @@ void write_columns_csv(const std::string& output_path, const SampleColumns& c,
 
 namespace {
 
+// The texts ",<value>" of every packed 3-axis field under one accelerometer shift: ten bits of
+// count and two of exponent make 4,096 of them. The writer copies a sample's three texts from
+// here instead of decoding it to floats and making their words. Each text is format_channel of
+// packed_value, the float the decoder gives, so it is the text the general path writes.
+class PackedChannelTexts {
+ public:
+  // A text and its length in the last byte: one 16-byte copy, of which `size` bytes count. The
+  // longest is ",-16.000000" (a shift of 8, the smallest).
+  struct Text {
+    char bytes[15];
+    std::uint8_t size;
+  };
+
+  // Makes the texts of `accel_shift` unless they are the ones made already.
+  void prepare(unsigned accel_shift) noexcept {
+    if (accel_shift == shift_) return;
+    shift_ = accel_shift;
+    for (std::uint32_t e = 0; e < 4; ++e) {
+      for (std::uint32_t field = 0; field < 1024; ++field) {
+        Text& text = texts_[e << 10 | field];
+        char scratch[kFixedTextMax];
+        const std::size_t n = format_channel(packed_value(e << 30 | field, 0, accel_shift), scratch);
+        std::memset(text.bytes, 0, sizeof text.bytes);
+        text.bytes[0] = ',';
+        std::memcpy(text.bytes + 1, scratch, n);
+        text.size = static_cast<std::uint8_t>(n + 1);
+      }
+    }
+  }
+
+  // The text of `axis` (0 to 2) of a stored sample word.
+  const Text& of(std::uint32_t sample, unsigned axis) const noexcept {
+    return texts_[(sample >> 30) << 10 | ((sample >> (10 * axis)) & 0x3FF)];
+  }
+
+ private:
+  unsigned shift_ = 0;  // none made yet: shifts are 8 to 15
+  Text texts_[4096];
+};
+static_assert(sizeof(PackedChannelTexts::Text) == 16);
+
 // A block's rows ready to be written.
 struct BlockText {
   const std::int64_t* times;  // shifted by the UTC offset
@@ -226,6 +268,10 @@ struct BlockText {
   bool all_words;                                     // no word is 0, no column is null
   const char* tail;                                   // the auxiliary texts and the line end
   std::size_t tail_size;
+  // A packed 3-axis block of a 3-axis export, written from its stored words; then columns and
+  // words are not made.
+  const unsigned char* packed = nullptr;
+  const PackedChannelTexts* packed_texts = nullptr;
 };
 
 [[gnu::always_inline]] inline char* put_tail(char* p, const BlockText& b) {
@@ -256,25 +302,46 @@ template <std::size_t... C>
   return p;
 }
 
-// The rows of a block whose kCount columns all have words: the channels are laid out without a
-// loop or a test.
-template <std::size_t kCount>
-char* put_word_rows(char* p, TimeTexts& time_texts, const BlockText& b) {
+// The rows of a block, each its time, the texts `channels(p, i)` puts for row i, and the tail.
+template <class Channels>
+[[gnu::always_inline]] inline char* put_timed_rows(char* p, TimeTexts& time_texts,
+                                                   const BlockText& b, Channels channels) {
   std::uint64_t times[2 * kMaxSamplesPerBlock];
   if (time_texts.words(b.times, b.n, times)) {
     for (std::size_t i = 0; i < b.n; ++i) {
       std::memcpy(p, times + 2 * i, 16);
-      p = put_known_words(p + 15, b, i, std::make_index_sequence<kCount>());
-      p = put_tail(p, b);
+      p = put_tail(channels(p + 15, i), b);
     }
     return p;
   }
   for (std::size_t i = 0; i < b.n; ++i) {
     p += time_texts.write(b.times[i], p);
-    p = put_known_words(p, b, i, std::make_index_sequence<kCount>());
-    p = put_tail(p, b);
+    p = put_tail(channels(p, i), b);
   }
   return p;
+}
+
+// The rows of a block whose kCount columns all have words: the channels are laid out without a
+// loop or a test.
+template <std::size_t kCount>
+char* put_word_rows(char* p, TimeTexts& time_texts, const BlockText& b) {
+  return put_timed_rows(p, time_texts, b, [&b](char* q, std::size_t i) {
+    return put_known_words(q, b, i, std::make_index_sequence<kCount>());
+  });
+}
+
+// The rows of a packed block: three copied texts per sample word.
+char* put_packed_rows(char* p, TimeTexts& time_texts, const BlockText& b) {
+  const PackedChannelTexts& texts = *b.packed_texts;
+  return put_timed_rows(p, time_texts, b, [&](char* q, std::size_t i) {
+    const std::uint32_t sample = load_u32(b.packed + 4 * i);
+    for (unsigned axis = 0; axis < 3; ++axis) {
+      const PackedChannelTexts::Text& text = texts.of(sample, axis);
+      std::memcpy(q, &text, sizeof text);
+      q += text.size;
+    }
+    return q;
+  });
 }
 
 // Room a row of words takes at most: the time, a comma and up to nine characters per channel,
@@ -284,6 +351,13 @@ std::size_t word_row_room(const BlockText& b) {
 }
 
 void put_rows(CsvOutput& out, TimeTexts& time_texts, const BlockText& b) {
+  if (b.packed) {
+    // Room for the longest time, three 16-byte copies and the tail or its fixed-size copy.
+    char* p = out.reserve(b.n * (kFixedTextMax + 3 * sizeof(PackedChannelTexts::Text) +
+                                 std::max(b.tail_size, kShortTail)));
+    out.commit(put_packed_rows(p, time_texts, b));
+    return;
+  }
   if (b.all_words && (b.count == 3 || b.count == 6 || b.count == 9)) {
     // A whole block of such rows fits the buffer: one reserve for all of them.
     char* p = out.reserve(b.n * word_row_room(b));
@@ -332,17 +406,28 @@ void stream_blocks_csv(BlockRange& range, const std::string& output_path,
   std::uint64_t words[9][kMaxSamplesPerBlock];
   TimeTexts time_texts;
   auto memo = std::make_unique<ChannelWordMemo>();
+  auto packed_texts = std::make_unique<PackedChannelTexts>();
   std::optional<double> previous_end = range.previous_end;
   while (const unsigned char* block = range.next_block()) {
     if (!validate_packet_header(block)) continue;
     const DataPacket packet = parse_data_packet(block);
-    decode_samples(packet, include.magnetometer, *decoded);
-    const std::size_t n = decoded->count;
+    // A packed block of a 3-axis export goes from its stored words to text.
+    PackedSamples packed;
+    const bool from_words = packet.format == 0x30 && !gyro && !mag;
+    if (from_words) {
+      packed = packed_samples(packet);
+      packed_texts->prepare(packed.accel_shift);
+    } else {
+      decode_samples(packet, include.magnetometer, *decoded);
+    }
+    const std::size_t n = from_words ? packed.count : decoded->count;
     previous_end = packet_sample_times(packet, n, previous_end, times);
     if (offset_us != 0) {
       for (std::size_t i = 0; i < n; ++i) times[i] = shift_time(times[i], offset_us);
     }
-    const AuxReadings aux = aux_readings(packet);
+    // Light's text needs a power of ten: the readings are made only for a tail that has them.
+    const bool any_aux = include.temperature || include.light || include.battery;
+    const AuxReadings aux = any_aux ? aux_readings(packet) : AuxReadings{};
     // The auxiliary readings are the block's, the same on every row: their text is made once.
     char tail[kTailMax];
     std::memset(tail, 0, kShortTail);
@@ -363,9 +448,15 @@ void stream_blocks_csv(BlockRange& range, const std::string& output_path,
         text.columns[text.count++] = present ? column : nullptr;
       }
     };
-    add(decoded->acc, true);
-    if (gyro) add(decoded->gyro, decoded->has_gyro);
-    if (mag) add(decoded->mag, decoded->has_mag);
+    if (from_words) {
+      text.count = 3;
+      text.packed = packed.words;
+      text.packed_texts = packed_texts.get();
+    } else {
+      add(decoded->acc, true);
+      if (gyro) add(decoded->gyro, decoded->has_gyro);
+      if (mag) add(decoded->mag, decoded->has_mag);
+    }
     put_rows(out, time_texts, text);
   }
   out.finish();

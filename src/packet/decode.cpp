@@ -20,6 +20,13 @@ unsigned gyro_range_dps(std::uint16_t light) noexcept {
   return r == 0 ? 2000u : 8000u >> r;
 }
 
+// The accelerometer's scale code in the light word: values are counts / 2^shift. Dividing by
+// 2^(8+s) and multiplying by 2^-(8+s) give the same float: both are exact scalings of values far
+// from overflow and underflow.
+unsigned accel_shift_of(const DataPacket& packet) noexcept {
+  return 8 + ((packet.light >> 13) & 0x07);
+}
+
 void check_capacity(std::size_t count, std::size_t bps, const char* message) {
   if (count * bps > layout::data::samples_size) throw ReaderError::message(message);
 }
@@ -31,19 +38,9 @@ void decode_packed3(const unsigned char* __restrict src, std::size_t n, unsigned
   float* __restrict az = t.acc[2];
   for (std::size_t i = 0; i < n; ++i) {
     const std::uint32_t v = load_u32(src + 4 * i);
-    // value << e, divided by 2^(8+s), is the 10-bit value times 2^(e-8-s): every step is an exact
-    // scaling of a small integer, so one multiplication by that power of two gives the same
-    // float. It is built from its exponent bits, which keeps the loop free of per-lane shifts.
-    const std::uint32_t exponent = 127 - accel_shift + (v >> 30);
-    const float scale = std::bit_cast<float>(exponent << 23);
-    // Moving a 10-bit field to the top and shifting back sign-extends it (arithmetic right
-    // shift is defined in C++20).
-    const std::int32_t x = static_cast<std::int32_t>(v << 22) >> 22;
-    const std::int32_t y = static_cast<std::int32_t>(v << 12) >> 22;
-    const std::int32_t z = static_cast<std::int32_t>(v << 2) >> 22;
-    ax[i] = static_cast<float>(x) * scale;
-    ay[i] = static_cast<float>(y) * scale;
-    az[i] = static_cast<float>(z) * scale;
+    ax[i] = packed_value(v, 0, accel_shift);
+    ay[i] = packed_value(v, 1, accel_shift);
+    az[i] = packed_value(v, 2, accel_shift);
   }
 }
 
@@ -59,6 +56,13 @@ void decode_i16(const unsigned char* src, std::size_t n, std::size_t stride, std
 
 }  // namespace
 
+PackedSamples packed_samples(const DataPacket& packet) {
+  if (packet.format != 0x30) throw_unsupported_format(packet.format);
+  check_capacity(packet.sample_count, bytes_per_sample(3, 0),
+                 "Insufficient data for packed 3-axis samples");
+  return {packet.sample_data, packet.sample_count, accel_shift_of(packet)};
+}
+
 std::size_t decode_samples(const DataPacket& packet, bool include_magnetometer,
                            const SampleTargets& targets) {
   const unsigned axes = packet.format >> 4;
@@ -66,15 +70,13 @@ std::size_t decode_samples(const DataPacket& packet, bool include_magnetometer,
   const std::size_t bps = bytes_per_sample(axes, packing);
   if (bps == 0) throw_unsupported_format(packet.format);
   const std::size_t n = packet.sample_count;
-  // Dividing by 2^(8+s) and multiplying by 2^-(8+s) give the same float: both are exact
-  // scalings of values far from overflow and underflow.
-  const unsigned accel_shift = 8 + ((packet.light >> 13) & 0x07);
+  const unsigned accel_shift = accel_shift_of(packet);
   const float acc_factor = inverse_power_of_two(accel_shift);
   const unsigned char* src = packet.sample_data;
 
   if (axes == 3 && packing == 0) {
-    check_capacity(n, bps, "Insufficient data for packed 3-axis samples");
-    decode_packed3(src, n, accel_shift, targets);
+    const PackedSamples packed = packed_samples(packet);
+    decode_packed3(packed.words, packed.count, packed.accel_shift, targets);
   } else if (axes == 3) {
     check_capacity(n, bps, "Insufficient data for unpacked 3-axis samples");
     decode_i16(src, n, 6, 0, acc_factor, targets.acc);
