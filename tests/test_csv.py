@@ -327,6 +327,18 @@ def test_every_packed_code_under_every_scale(tmp_path):
     assert read_csv(whole)[1] == rows
 
 
+@pytest.mark.parametrize("tz", [{}, {"fixed_utc_offset_timezone": TZ2}])
+def test_packed_and_unpacked_blocks_of_one_export(tmp_path, tz):
+    # Packed and 16-bit 3-axis blocks take different ways to their text within one export.
+    path = write(tmp_path, formats=[0x30, 0x32, 0x32, 0x30, 0x30, 0x32],
+                 accel_scale_code=[0, 0, 3, 3, 1, 1], motion=random_motion(8))
+    out = str(tmp_path / "out.csv")
+    flags = dict(include_temperature=True, include_light=False, include_battery=True)
+    morvane.write_cwa_csv(path, out, **flags, **tz)
+    header, _ = assert_csv_matches_frame(out, morvane.read_cwa_file(path, **flags, **tz))
+    assert header == ["time", "acc_x", "acc_y", "acc_z", "temperature", "battery"]
+
+
 def test_tiny_negative_values_print_minus_zero(tmp_path):
     # Grid rows 1.0001 us after every sample (rate 99.99 Hz); where a row's
     # left neighbour is 0 and the other three are -1 count, the cubic gives
