@@ -407,13 +407,15 @@ void stream_blocks_csv(BlockRange& range, const std::string& output_path,
   TimeTexts time_texts;
   auto memo = std::make_unique<ChannelWordMemo>();
   auto packed_texts = std::make_unique<PackedChannelTexts>();
+  // Light's text needs a power of ten: the readings are made only for a tail that has them.
+  const bool any_aux = include.temperature || include.light || include.battery;
   std::optional<double> previous_end = range.previous_end;
   while (const unsigned char* block = range.next_block()) {
     if (!validate_packet_header(block)) continue;
     const DataPacket packet = parse_data_packet(block);
     // A packed block of a 3-axis export goes from its stored words to text.
     PackedSamples packed;
-    const bool from_words = packet.format == 0x30 && !gyro && !mag;
+    const bool from_words = packet.format == kPacked3Format && !gyro && !mag;
     if (from_words) {
       packed = packed_samples(packet);
       packed_texts->prepare(packed.accel_shift);
@@ -425,8 +427,6 @@ void stream_blocks_csv(BlockRange& range, const std::string& output_path,
     if (offset_us != 0) {
       for (std::size_t i = 0; i < n; ++i) times[i] = shift_time(times[i], offset_us);
     }
-    // Light's text needs a power of ten: the readings are made only for a tail that has them.
-    const bool any_aux = include.temperature || include.light || include.battery;
     const AuxReadings aux = any_aux ? aux_readings(packet) : AuxReadings{};
     // The auxiliary readings are the block's, the same on every row: their text is made once.
     char tail[kTailMax];

@@ -57,7 +57,7 @@ void decode_i16(const unsigned char* src, std::size_t n, std::size_t stride, std
 }  // namespace
 
 PackedSamples packed_samples(const DataPacket& packet) {
-  if (packet.format != 0x30) throw_unsupported_format(packet.format);
+  if (packet.format != kPacked3Format) throw_unsupported_format(packet.format);
   check_capacity(packet.sample_count, bytes_per_sample(3, 0),
                  "Insufficient data for packed 3-axis samples");
   return {packet.sample_data, packet.sample_count, accel_shift_of(packet)};

@@ -58,6 +58,9 @@ inline float packed_value(std::uint32_t sample, unsigned axis, unsigned accel_sh
   return static_cast<float>(count) * scale;
 }
 
+// The format byte of that layout.
+inline constexpr std::uint8_t kPacked3Format = 0x30;
+
 // A packed 3-axis block's samples as stored. `words` points into the caller's block.
 struct PackedSamples {
   const unsigned char* words = nullptr;  // count little-endian 32-bit words
