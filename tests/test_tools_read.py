@@ -3,6 +3,7 @@ a clean copy (decompressed, trailing partial block cut off, bad blocks overwritt
 bit for bit, across cuts, resampling, offsets and channel choices."""
 
 import datetime as dt
+import gc
 import gzip
 import os
 import zlib
@@ -304,6 +305,74 @@ def test_gzip_with_a_partial_block(inflate, recording_gz, tmp_path):
     ours, report = read_recording(path)
     assert report["trailing_bytes"] == 300 and report["truncated"] is None
     assert len(ours) == 400 * 40
+
+
+def resident_bytes() -> int:
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def with_stated_length(packed: bytes, length: int) -> bytes:
+    """The gzip file with its trailer's length field (the last four bytes) set to ``length``."""
+    return packed[:-4] + (length % 2**32).to_bytes(4, "little")
+
+
+# Blocks of a recording whose size the read can only guess wrong: the first block holds 120
+# samples, the rest 40 (plain: sized from the first block), or the data are whole but the gzip
+# trailer states three times their length (a whole number of blocks, within what the reader
+# believes), or a length it does not believe (not whole blocks, 20 times the compressed file).
+MEMORY_CASES = ["plain_fewer_samples", "gzip_length_believed", "gzip_length_doubted"]
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+@pytest.mark.parametrize("case", MEMORY_CASES)
+def test_a_wrong_size_guess_leaves_no_memory_behind(inflate, tmp_path, case):
+    """A read takes its columns' memory ahead of its writes, sized from what it expects; what it
+    took and did not write must go back before the frame is handed over."""
+    n_blocks = 30_000
+    counts = np.full(n_blocks, 120) if case != "plain_fewer_samples" else \
+        np.r_[120, np.full(n_blocks - 1, 40)]
+    buf, _ = cwagen.build_recording(fmt=0x30, n_blocks=n_blocks, samples_per_block=counts,
+                                    seed=11, checksums=True)
+    data = buf.tobytes()
+    del buf
+    path = tmp_path / "rec.cwa"
+    if case == "plain_fewer_samples":
+        path.write_bytes(data)
+    else:
+        packed = gzip.compress(data, compresslevel=1)
+        if case == "gzip_length_believed":
+            stated = 3 * len(data)
+            assert stated % 512 == 0 and stated <= 16 * len(packed)
+        else:
+            stated = 20 * len(packed) + 1
+        path = tmp_path / "rec.cwa.gz"
+        path.write_bytes(with_stated_length(packed, stated))
+        del packed
+    del data
+    gc.collect()
+    before = resident_bytes()
+    if case == "gzip_length_doubted":
+        try:
+            with open("/proc/self/clear_refs", "w") as f:
+                f.write("5")  # the peak (VmHWM) starts again from here
+        except OSError as e:
+            pytest.skip(f"cannot reset the peak: {e}")
+    frame, report = read_recording(path)
+    grown = resident_bytes() - before
+    assert len(frame) == counts.sum()
+    if case != "plain_fewer_samples":
+        # every block came out before the trailer told the length was wrong
+        assert report["truncated"].startswith("Compressed data is damaged after")
+    result = frame.index.asi8.nbytes + sum(frame[c].to_numpy().nbytes for c in frame.columns)
+    # what the read would hold with the unwritten room kept: 1.2 to 3 times the result more
+    assert grown < result + 16 * 2**20, (grown, result)
+    if case == "gzip_length_doubted":
+        # A length it doubts is taken in steps of twice what the rows so far prove; taken at
+        # once it would hold 20 times the compressed file in blocks, about 9 times the result.
+        with open("/proc/self/status") as f:
+            peak = next(int(line.split()[1]) for line in f if line.startswith("VmHWM:")) * 1024
+        assert peak - before < 2 * result + 48 * 2**20, (peak - before, result)
 
 
 @pytest.mark.parametrize("content, message", [

@@ -57,6 +57,8 @@ namespace {
 // writes gigabytes of fresh memory, and faulting it in 4 KiB pages costs more than decoding it.
 constexpr std::size_t kMappedFrom = std::size_t{4} << 20;
 constexpr std::size_t kPage = 4096;
+// Less unused room than this stays with a buffer that leaves the columns.
+constexpr std::size_t kTrimFrom = std::size_t{2} << 20;
 
 std::size_t page_round(std::size_t bytes) { return (bytes + kPage - 1) / kPage * kPage; }
 
@@ -110,6 +112,40 @@ void* resize_bytes(void* data, std::size_t old_bytes, std::size_t new_bytes) {
 }
 
 }  // namespace
+
+void populate_buffer(void* data, std::size_t elem, std::size_t cap, std::size_t from,
+                     std::size_t to) noexcept {
+#ifdef MADV_POPULATE_WRITE
+  const std::size_t bytes = cap * elem;
+  if (!data || bytes < kMappedFrom) return;
+  if (to > cap) to = cap;
+  if (from >= to) return;
+  const std::size_t start = from * elem / kPage * kPage;
+  const std::size_t end = page_round(to * elem);
+  // A kernel without it (before 5.14) says EINVAL; the pages then come as they are written.
+  ::madvise(static_cast<unsigned char*>(data) + start, end - start, MADV_POPULATE_WRITE);
+#else
+  (void)data;
+  (void)elem;
+  (void)cap;
+  (void)from;
+  (void)to;
+#endif
+}
+
+std::size_t trim_buffer(void* data, std::size_t elem, std::size_t size, std::size_t cap) noexcept {
+  const std::size_t bytes = cap * elem;
+  if (!data || bytes < kMappedFrom) return cap;
+  // A mapped buffer stays at least kMappedFrom long, so that it is still freed as one.
+  std::size_t keep = page_round(size * elem);
+  if (keep < kMappedFrom) keep = kMappedFrom;
+  if (keep + kTrimFrom > page_round(bytes)) return cap;
+  // Shrinking in place never moves the mapping and cannot fail for want of memory.
+  if (::mremap(data, page_round(bytes), keep, 0) == MAP_FAILED) return cap;
+  const std::size_t new_cap = keep / elem;
+  g_capacity_bytes -= bytes - new_cap * elem;
+  return new_cap;
+}
 
 void* grow_buffer(void* data, std::size_t elem, std::size_t old_cap, std::size_t new_cap) {
   if (new_cap > SIZE_MAX / elem) throw std::bad_alloc();

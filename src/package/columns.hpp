@@ -26,6 +26,15 @@ std::size_t available_memory() noexcept;
 // Stops counting a buffer that leaves the columns (Column::release): from then on it belongs to
 // its receiver and no longer grows.
 void forget_buffer(std::size_t elem, std::size_t cap) noexcept;
+// Backs elements [from, to) of a buffer with memory now, in one call, rather than page by page as
+// they are written: a read that knows how much it will write takes its memory at once (on a
+// virtual machine that hands freed memory back to its host, while that memory is still there).
+// Only large (mapped) buffers; a no-op where the system cannot.
+void populate_buffer(void* data, std::size_t elem, std::size_t cap, std::size_t from,
+                     std::size_t to) noexcept;
+// Gives back the unused end of a large buffer (capacity `cap`, `size` elements used) and returns
+// its new capacity; the capacity stays where there is little to give back.
+std::size_t trim_buffer(void* data, std::size_t elem, std::size_t size, std::size_t cap) noexcept;
 // Frees a buffer that was handed over with Column::release.
 void free_released(void* data, std::size_t elem, std::size_t cap) noexcept;
 
@@ -81,6 +90,10 @@ class Column {
   void truncate(std::size_t n) noexcept {
     if (n < size_) size_ = n;
   }
+  // Backs elements [from, to) (within the capacity) with memory now.
+  void populate(std::size_t from, std::size_t to) noexcept {
+    populate_buffer(data_, sizeof(T), cap_, from, to);
+  }
   void shrink_to_fit() {
     if (size_ < cap_ && size_ > 0) set_capacity(size_);
   }
@@ -91,7 +104,9 @@ class Column {
     std::size_t size;
     std::size_t capacity;
   };
+  // Room populated but never written goes back first.
   Released release() noexcept {
+    cap_ = trim_buffer(data_, sizeof(T), size_, cap_);
     Released r{data_, size_, cap_};
     if (data_) forget_buffer(sizeof(T), cap_);
     data_ = nullptr;

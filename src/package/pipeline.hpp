@@ -67,6 +67,12 @@ struct BlockRange {
   bool end_known = true;      // false for compressed input, whose length shows only at its end
   std::uint64_t next_index = 0;              // number of the block next_block() serves next
   std::optional<std::uint64_t> blocks_hint;  // a guess at the selection's length, for sizing
+  // blocks_left() is exact (plain files), or a guess likely enough to be right that the read backs
+  // it with memory up front: a gzip length that is a whole number of blocks and at most
+  // kTrustedRatio times the compressed file (a damaged trailer seldom passes both).
+  bool size_trusted = true;
+  static constexpr std::uint64_t kTrustedRatio = 16;
+  bool read_ahead = false;  // a second thread inflates the input ahead of the reader
   std::optional<double> previous_end;        // end of the nearest valid block before `first`
   BlockReader reader;                        // serves blocks first .. end - 1 in order
   // The metadata block, read by tolerant reads only (strict ones never look past its header).

@@ -38,6 +38,22 @@ void append_aux(OptionalColumn& column, float value, std::size_t n) {
   if (column) column->append_fill(value, n);
 }
 
+// Rows a read backs with memory ahead of its writes at least, where its size is only a guess.
+constexpr std::size_t kPopulateRows = std::size_t{1} << 20;
+
+void populate_rows(SampleColumns& out, std::size_t from, std::size_t to) noexcept {
+  out.time.populate(from, to);
+  for (auto& c : out.acc) c.populate(from, to);
+  for (auto* group : {&out.gyro, &out.mag}) {
+    for (auto& c : *group) {
+      if (c) c->populate(from, to);
+    }
+  }
+  for (auto* c : {&out.temperature, &out.light, &out.battery}) {
+    if (*c) (*c)->populate(from, to);
+  }
+}
+
 }  // namespace
 
 BlockColumnReader::BlockColumnReader(BlockRange range, const IncludeFlags& include)
@@ -58,6 +74,7 @@ SampleColumns BlockColumnReader::read(std::uint64_t max_blocks) {
   }
 
   std::size_t expected_rows = 0;
+  std::size_t populated = 0;  // rows backed with memory in every column present then
   for (std::uint64_t taken = 0; taken < max_blocks; ++taken) {
     const unsigned char* block = range_.next_block();
     if (!block) {
@@ -89,6 +106,19 @@ SampleColumns BlockColumnReader::read(std::uint64_t max_blocks) {
         // is refused.
         if (range_.end_known) throw;
       }
+    }
+    if (!range_.read_ahead && rows + n > populated) {
+      // The columns take their memory in a few large steps, not page by page as the decoder
+      // writes: all of it at once where the size is known or trusted (BlockRange), else twice
+      // what the rows so far have proven, so that a wrong guess costs at most that much (the
+      // unused end goes back when the columns are handed over). With a thread inflating ahead
+      // this thread mostly waits for it, and the page faults hide in those waits; taking the
+      // memory first would make the inflater wait instead.
+      std::size_t target = rows + n + kPopulateRows;
+      if (target < 2 * (rows + n)) target = 2 * (rows + n);
+      if (range_.size_trusted && target < expected_rows) target = expected_rows;
+      populate_rows(out, populated, target);
+      populated = target;
     }
     // Decode straight into the columns: no per-block copy of the values.
     const BlockChannels channels = block_channels(packet.format, include_.magnetometer);

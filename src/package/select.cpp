@@ -30,7 +30,10 @@ std::optional<std::uint64_t> open_checked(BlockRange& range) {
   file.read_exact(magic, 2);
   if (policy.tolerant_input && is_gzip_magic(magic, 2)) {
     range.source = make_gzip_source(file, policy.inflater);
-    if (range.context.threads > 1) range.source = make_read_ahead_source(std::move(range.source));
+    if (range.context.threads > 1) {
+      range.source = make_read_ahead_source(std::move(range.source));
+      range.read_ahead = true;
+    }
     if (report) {
       report->compressed = true;
       report->inflater = range.source->inflater();
@@ -49,6 +52,10 @@ std::optional<std::uint64_t> open_checked(BlockRange& range) {
     std::memcpy(range.head->data(), head, kHead);
     if (const auto size = range.source->size_hint(); size && *size >= kHead) {
       range.blocks_hint = (*size - kHead) / kBlock;
+      range.size_trusted =
+          *size % kBlock == 0 && *size / BlockRange::kTrustedRatio <= file.size();
+    } else {
+      range.size_trusted = false;
     }
     return std::nullopt;
   }
