@@ -16,6 +16,7 @@ import cwagen
 import morvane
 import morvane_tools
 from morvane_tools import BadBlockError, read_recording
+from test_reliability import rss_bytes
 
 UTC_PLUS_2 = dt.timezone(dt.timedelta(hours=2))
 
@@ -307,11 +308,6 @@ def test_gzip_with_a_partial_block(inflate, recording_gz, tmp_path):
     assert len(ours) == 400 * 40
 
 
-def resident_bytes() -> int:
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
 def with_stated_length(packed: bytes, length: int) -> bytes:
     """The gzip file with its trailer's length field (the last four bytes) set to ``length``."""
     return packed[:-4] + (length % 2**32).to_bytes(4, "little")
@@ -351,7 +347,7 @@ def test_a_wrong_size_guess_leaves_no_memory_behind(inflate, tmp_path, case):
         del packed
     del data
     gc.collect()
-    before = resident_bytes()
+    before = rss_bytes()
     if case == "gzip_length_doubted":
         try:
             with open("/proc/self/clear_refs", "w") as f:
@@ -359,7 +355,7 @@ def test_a_wrong_size_guess_leaves_no_memory_behind(inflate, tmp_path, case):
         except OSError as e:
             pytest.skip(f"cannot reset the peak: {e}")
     frame, report = read_recording(path)
-    grown = resident_bytes() - before
+    grown = rss_bytes() - before
     assert len(frame) == counts.sum()
     if case != "plain_fewer_samples":
         # every block came out before the trailer told the length was wrong

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <limits>
 #include <new>
 
@@ -118,7 +119,8 @@ SampleColumns BlockColumnReader::read(std::uint64_t max_blocks) {
       if (target < 2 * (rows + n)) target = 2 * (rows + n);
       if (range_.size_trusted && target < expected_rows) target = expected_rows;
       populate_rows(out, populated, target);
-      populated = target;
+      // Room the columns grow into later is taken when a block first reaches it.
+      populated = std::min(target, out.time.capacity());
     }
     // Decode straight into the columns: no per-block copy of the values.
     const BlockChannels channels = block_channels(packet.format, include_.magnetometer);
